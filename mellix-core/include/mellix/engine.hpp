@@ -1,0 +1,55 @@
+// Engine: one Mellix object's state and its command door.
+//
+// An Engine owns its validated ContextSpec, the optional stored MarketContext
+// and a reusable request buffer and parser. `command` takes a request as
+// UTF-8 JSON text and always returns one JSON response text: a failure of any
+// kind comes back as {"error":...,"ok":false} and leaves the engine exactly as
+// it was. An Engine is not thread-safe: one command at a time, from one thread
+// (the binding enforces this). A build blocks the calling thread while the
+// process-wide pool derives facts; the pool never calls back into the caller.
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "mellix/context_spec.hpp"
+#include "mellix/engine_error.hpp"
+#include "mellix/fact.hpp"
+
+namespace mellix {
+
+inline constexpr std::string_view kVersion = "0.1.4";
+
+class Engine {
+ public:
+  // Parses `spec_text` (one JSON document) and validates it. Errors carry a
+  // " at line N column M" position for text-level and record-level faults.
+  static std::expected<Engine, EngineError> create(std::string_view spec_text);
+
+  Engine(Engine&&) noexcept;
+  Engine& operator=(Engine&&) noexcept;
+  ~Engine();
+
+  // Runs one request and returns the response text. Never throws for the
+  // request's content; std::bad_alloc may still escape.
+  std::string command(std::string_view request);
+
+  const ContextSpec& spec() const { return spec_; }
+  const std::optional<MarketContext>& context() const { return context_; }
+
+ private:
+  explicit Engine(ContextSpec spec);
+
+  struct Scratch;  // the reusable padded buffer and parser
+
+  ContextSpec spec_;
+  std::optional<MarketContext> context_;
+  std::unique_ptr<Scratch> scratch_;
+
+  friend class CommandRunner;
+};
+
+}  // namespace mellix

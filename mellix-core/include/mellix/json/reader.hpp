@@ -1,0 +1,252 @@
+// Reader: typed conversion of JSON values into the engine's records.
+//
+// One conversion per C++ type, written once as a template over the view type
+// (FastValue for the simdjson document, ExactValue for the exact parser's
+// tree). A conversion returns false after recording the first error; the
+// caller stops at once, so the first error met in visiting order is the one
+// reported. Messages follow one grammar throughout: "invalid type: <found>,
+// expected <wanted>", "invalid value: ...", "invalid length N, expected ...",
+// "missing field `k`", "duplicate field `k`", "unknown variant `v`, ...".
+//
+// Source selects the two input flavours:
+//  - Text: a document parsed straight from the text at hand. Object members
+//    are visited as written, a known key given twice is an error, an array
+//    longer than its record is "trailing characters", and errors carry the
+//    byte offset of the offending value when the view has offsets.
+//  - Document: a member of an already parsed request. Members are visited in
+//    ascending byte order of their keys, the last of repeated keys wins, and
+//    errors carry no position.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mellix/json/number_format.hpp"
+#include "mellix/json/value_type.hpp"
+
+namespace mellix::json {
+
+enum class Source : std::uint8_t { Text, Document };
+
+struct ReadError {
+  std::string message;
+  std::optional<std::size_t> offset;  // into the source text, when known
+
+  friend bool operator==(const ReadError&, const ReadError&) = default;
+};
+
+// Specialised per type: template <class V> static bool read(Reader<V>&, const V&, T&).
+template <class T>
+struct Conversion;
+
+// What a value is, as error messages name it: `string "abc"`, "integer `5`",
+// "floating point `2.5`", "boolean `true`", "null", "sequence", "map".
+template <class V>
+std::string describe_found(const V& v);
+
+void append_debug_string(std::string& out, std::string_view text);
+
+template <class V>
+class Reader {
+ public:
+  explicit Reader(Source source) : source_(source) {}
+
+  Source source() const { return source_; }
+
+  template <class T>
+  bool read(const V& v, T& out) {
+    return Conversion<T>::read(*this, v, out);
+  }
+
+  bool fail(std::string message, std::optional<std::size_t> offset) {
+    error_ = ReadError{std::move(message), offset};
+    return false;
+  }
+  bool invalid_type(const V& v, std::string_view expected) {
+    std::string m = "invalid type: ";
+    m += describe_found(v);
+    m += ", expected ";
+    m += expected;
+    return fail(std::move(m), v.begin_offset());
+  }
+  bool invalid_value(const V& v, std::string_view expected) {
+    std::string m = "invalid value: ";
+    m += describe_found(v);
+    m += ", expected ";
+    m += expected;
+    return fail(std::move(m), v.begin_offset());
+  }
+  // A short array: `present` elements where `expected` describes the need.
+  bool invalid_length(const V& array, std::size_t present, std::string_view expected) {
+    std::string m = "invalid length ";
+    append_integer(m, static_cast<std::uint64_t>(present));
+    m += ", expected ";
+    m += expected;
+    return fail(std::move(m), array.end_offset());
+  }
+  // An array with more elements than its record takes (`used` of them).
+  bool too_many_elements(const V& array, std::size_t used) {
+    if (source_ == Source::Text) {
+      std::optional<std::size_t> offset;
+      std::size_t index = 0;
+      array.for_each_element([&](const V& element) {
+        if (index++ < used) return true;
+        offset = element.begin_offset();
+        return false;
+      });
+      return fail("trailing characters", offset);
+    }
+    std::string m = "invalid length ";
+    append_integer(m, static_cast<std::uint64_t>(array.size()));
+    m += ", expected fewer elements in array";
+    return fail(std::move(m), array.end_offset());
+  }
+
+  const ReadError& error() const { return error_; }
+  ReadError take_error() { return std::move(error_); }
+
+ private:
+  Source source_;
+  ReadError error_;
+};
+
+template <class V>
+std::string describe_found(const V& v) {
+  std::string out;
+  switch (v.type()) {
+    case ValueType::Null:
+      out = "null";
+      break;
+    case ValueType::Bool:
+      out = v.get_bool() ? "boolean `true`" : "boolean `false`";
+      break;
+    case ValueType::Int64:
+      out = "integer `";
+      append_integer(out, v.get_int64());
+      out += '`';
+      break;
+    case ValueType::UInt64:
+      out = "integer `";
+      append_integer(out, v.get_uint64());
+      out += '`';
+      break;
+    case ValueType::Double:
+      out = "floating point `";
+      append_plain_decimal(out, v.get_double(), true);
+      out += '`';
+      break;
+    case ValueType::String:
+      out = "string ";
+      append_debug_string(out, v.get_string());
+      break;
+    case ValueType::Array:
+      out = "sequence";
+      break;
+    case ValueType::Object:
+      out = "map";
+      break;
+  }
+  return out;
+}
+
+// ---- scalars ---------------------------------------------------------------
+
+template <>
+struct Conversion<bool> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, bool& out) {
+    if (v.type() != ValueType::Bool) return r.invalid_type(v, "a boolean");
+    out = v.get_bool();
+    return true;
+  }
+};
+
+template <>
+struct Conversion<std::string> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, std::string& out) {
+    if (v.type() != ValueType::String) return r.invalid_type(v, "a string");
+    out.assign(v.get_string());
+    return true;
+  }
+};
+
+template <>
+struct Conversion<double> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, double& out) {
+    switch (v.type()) {
+      case ValueType::Double: out = v.get_double(); return true;
+      case ValueType::Int64: out = static_cast<double>(v.get_int64()); return true;
+      case ValueType::UInt64: out = static_cast<double>(v.get_uint64()); return true;
+      default: return r.invalid_type(v, "f64");
+    }
+  }
+};
+
+template <>
+struct Conversion<std::int64_t> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, std::int64_t& out) {
+    switch (v.type()) {
+      case ValueType::Int64: out = v.get_int64(); return true;
+      case ValueType::UInt64: return r.invalid_value(v, "i64");
+      default: return r.invalid_type(v, "i64");
+    }
+  }
+};
+
+template <>
+struct Conversion<std::uint32_t> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, std::uint32_t& out) {
+    switch (v.type()) {
+      case ValueType::Int64: {
+        const std::int64_t i = v.get_int64();
+        if (i < 0 || i > std::int64_t{std::numeric_limits<std::uint32_t>::max()}) {
+          return r.invalid_value(v, "u32");
+        }
+        out = static_cast<std::uint32_t>(i);
+        return true;
+      }
+      case ValueType::UInt64: return r.invalid_value(v, "u32");
+      default: return r.invalid_type(v, "u32");
+    }
+  }
+};
+
+// ---- containers --------------------------------------------------------------
+
+template <class T>
+struct Conversion<std::vector<T>> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, std::vector<T>& out) {
+    if (v.type() != ValueType::Array) return r.invalid_type(v, "a sequence");
+    out.clear();
+    out.reserve(v.size());
+    return v.for_each_element([&](const V& element) {
+      out.emplace_back();
+      return r.read(element, out.back());
+    });
+  }
+};
+
+// Absent-or-null: null reads as nothing, anything else as a T.
+template <class T>
+struct Conversion<std::optional<T>> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, std::optional<T>& out) {
+    if (v.type() == ValueType::Null) {
+      out.reset();
+      return true;
+    }
+    return r.read(v, out.emplace());
+  }
+};
+
+}  // namespace mellix::json

@@ -1,0 +1,318 @@
+// Records and enumerations: the two generic conversions behind every
+// structured type that crosses the JSON boundary.
+//
+// A record type T declares RecordTraits<T> once: the name used in messages
+// ("struct Candle") and its fields in declared order, each a wire key, a
+// member pointer and whether the key may be absent. From that single table
+// read_record accepts both encodings:
+//  - an object, keys in any order, unknown keys ignored; after the present
+//    members, the first absent required key in declared order is reported;
+//  - an array of the field values in declared order: present elements are
+//    converted first to last, then a short array fails naming the elements
+//    present (unless every missing field may be absent), a long one names the
+//    whole array's length (or is "trailing characters" for text input).
+// An enumeration declares EnumTraits<E>: its wire names, read from a string
+// or from an object whose single key is the name and whose value is null.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "mellix/json/reader.hpp"
+
+namespace mellix::json {
+
+template <class T, class M>
+struct Field {
+  std::string_view key;
+  M T::*member;
+  bool required;
+};
+
+template <class T, class M>
+constexpr Field<T, M> required_field(std::string_view key, M T::*member) {
+  return {key, member, true};
+}
+// May be absent from an object or missing at the end of an array; the member
+// then keeps its default value.
+template <class T, class M>
+constexpr Field<T, M> optional_field(std::string_view key, M T::*member) {
+  return {key, member, false};
+}
+
+template <class T>
+struct RecordTraits;  // static constexpr std::string_view name; static constexpr auto fields
+
+template <class E>
+struct EnumTraits;  // static constexpr std::array<std::string_view, N> names
+
+namespace detail {
+
+template <class T>
+constexpr std::size_t field_count = std::tuple_size_v<decltype(RecordTraits<T>::fields)>;
+
+template <class T>
+constexpr auto field_keys() {
+  return std::apply(
+      [](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.key...}; },
+      RecordTraits<T>::fields);
+}
+
+template <class T>
+constexpr auto field_required() {
+  return std::apply([](const auto&... f) { return std::array<bool, sizeof...(f)>{f.required...}; },
+                    RecordTraits<T>::fields);
+}
+
+// Field indices in ascending byte order of their keys.
+template <class T>
+constexpr auto fields_in_key_order() {
+  constexpr auto keys = field_keys<T>();
+  std::array<std::size_t, keys.size()> order{};
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  return order;
+}
+
+template <class T>
+std::optional<std::size_t> field_index(std::string_view key) {
+  static constexpr auto keys = field_keys<T>();
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == key) return i;
+  }
+  return std::nullopt;
+}
+
+template <class T, class V, std::size_t... Is>
+bool read_field_at(Reader<V>& r, std::size_t index, const V& v, T& out,
+                   std::index_sequence<Is...>) {
+  bool ok = true;
+  ((index == Is ? (ok = r.read(v, out.*(std::get<Is>(RecordTraits<T>::fields).member)), true)
+                : false) ||
+   ...);
+  return ok;
+}
+
+template <class T, class V>
+bool read_field(Reader<V>& r, std::size_t index, const V& v, T& out) {
+  return read_field_at(r, index, v, out, std::make_index_sequence<field_count<T>>{});
+}
+
+inline std::string quoted_key_message(std::string_view what, std::string_view key) {
+  std::string m(what);
+  m += " `";
+  m += key;
+  m += '`';
+  return m;
+}
+
+template <class T, class V>
+bool read_record_object(Reader<V>& r, const V& v, T& out) {
+  constexpr std::size_t n = field_count<T>;
+  static constexpr auto required = field_required<T>();
+  std::array<bool, n> seen{};
+  if (r.source() == Source::Document) {
+    // Remember each known key's last value, then visit in key order.
+    std::array<std::optional<V>, n> slots{};
+    v.for_each_member([&](std::string_view key, const V& value) {
+      if (const auto i = field_index<T>(key)) slots[*i].emplace(value);
+      return true;
+    });
+    static constexpr auto order = fields_in_key_order<T>();
+    for (const std::size_t i : order) {
+      if (!slots[i]) continue;
+      seen[i] = true;
+      if (!read_field(r, i, *slots[i], out)) return false;
+    }
+  } else {
+    const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
+      const auto i = field_index<T>(key);
+      if (!i) return true;
+      if (seen[*i]) return r.fail(quoted_key_message("duplicate field", key), value.begin_offset());
+      seen[*i] = true;
+      return read_field(r, *i, value, out);
+    });
+    if (!ok) return false;
+  }
+  static constexpr auto keys = field_keys<T>();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (required[i] && !seen[i]) {
+      return r.fail(quoted_key_message("missing field", keys[i]), v.end_offset());
+    }
+  }
+  return true;
+}
+
+template <class T, class V>
+bool read_record_array(Reader<V>& r, const V& v, T& out) {
+  constexpr std::size_t n = field_count<T>;
+  static constexpr auto required = field_required<T>();
+  std::size_t index = 0;
+  bool failed = false;
+  v.for_each_element([&](const V& element) {
+    if (index >= n) return false;
+    if (!read_field(r, index, element, out)) {
+      failed = true;
+      return false;
+    }
+    ++index;
+    return true;
+  });
+  if (failed) return false;
+  const std::size_t present = v.size();
+  if (present > n) return r.too_many_elements(v, n);
+  for (std::size_t i = present; i < n; ++i) {
+    if (required[i]) {
+      std::string expected(RecordTraits<T>::name);
+      expected += " with ";
+      append_integer(expected, static_cast<std::uint64_t>(n));
+      expected += " elements";
+      return r.invalid_length(v, present, expected);
+    }
+  }
+  return true;
+}
+
+template <class E>
+std::string unknown_variant_message(std::string_view name) {
+  static constexpr auto& names = EnumTraits<E>::names;
+  std::string m = "unknown variant `";
+  m += name;
+  m += "`, expected ";
+  if constexpr (names.size() == 1) {
+    m += '`';
+    m += names[0];
+    m += '`';
+  } else if constexpr (names.size() == 2) {
+    m += '`';
+    m += names[0];
+    m += "` or `";
+    m += names[1];
+    m += '`';
+  } else {
+    m += "one of ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (i) m += ", ";
+      m += '`';
+      m += names[i];
+      m += '`';
+    }
+  }
+  return m;
+}
+
+template <class E>
+std::optional<E> enum_from_name(std::string_view name) {
+  static constexpr auto& names = EnumTraits<E>::names;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == name) return static_cast<E>(i);
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+
+template <class T, class V>
+bool read_record(Reader<V>& r, const V& v, T& out) {
+  switch (v.type()) {
+    case ValueType::Object: return detail::read_record_object(r, v, out);
+    case ValueType::Array: return detail::read_record_array(r, v, out);
+    default: return r.invalid_type(v, RecordTraits<T>::name);
+  }
+}
+
+template <class E, class V>
+bool read_enum(Reader<V>& r, const V& v, E& out) {
+  if (v.type() == ValueType::String) {
+    const std::string_view name = v.get_string();
+    const auto e = detail::enum_from_name<E>(name);
+    if (!e) return r.fail(detail::unknown_variant_message<E>(name), v.begin_offset());
+    out = *e;
+    return true;
+  }
+  if (v.type() != ValueType::Object) return r.invalid_type(v, "string or map");
+  // Exactly one key; in a document, repeats of one key count once.
+  std::optional<std::string_view> key;
+  std::optional<V> value;
+  bool single = true;
+  v.for_each_member([&](std::string_view k, const V& val) {
+    if (key && !(r.source() == Source::Document && *key == k)) {
+      single = false;
+      return false;
+    }
+    key = k;
+    value.emplace(val);
+    return true;
+  });
+  if (!key || !single) {
+    return r.fail("invalid value: map, expected map with a single key", v.begin_offset());
+  }
+  const auto e = detail::enum_from_name<E>(*key);
+  if (!e) return r.fail(detail::unknown_variant_message<E>(*key), v.begin_offset());
+  if (value->type() != ValueType::Null) return r.invalid_type(*value, "unit");
+  out = *e;
+  return true;
+}
+
+// Every type with RecordTraits or EnumTraits converts through the above.
+template <class T>
+  requires requires { RecordTraits<T>::fields; }
+struct Conversion<T> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, T& out) {
+    return read_record(r, v, out);
+  }
+};
+
+template <class E>
+  requires requires { EnumTraits<E>::names; }
+struct Conversion<E> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, E& out) {
+    return read_enum(r, v, out);
+  }
+};
+
+// A JSON object as an ordered map from key to T (the map's own ordering).
+template <class T, class Compare>
+struct Conversion<std::map<std::string, T, Compare>> {
+  template <class V>
+  static bool read(Reader<V>& r, const V& v, std::map<std::string, T, Compare>& out) {
+    if (v.type() != ValueType::Object) return r.invalid_type(v, "a map");
+    out.clear();
+    if (r.source() == Source::Text) {
+      return v.for_each_member([&](std::string_view key, const V& value) {
+        T item{};
+        if (!r.read(value, item)) return false;
+        out.insert_or_assign(std::string(key), std::move(item));
+        return true;
+      });
+    }
+    // Document: visit in key order, the last of repeated keys winning.
+    std::vector<std::pair<std::string_view, V>> members;
+    members.reserve(v.size());
+    v.for_each_member([&](std::string_view key, const V& value) {
+      members.emplace_back(key, value);
+      return true;
+    });
+    std::stable_sort(members.begin(), members.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
+      T item{};
+      if (!r.read(members[i].second, item)) return false;
+      out.emplace_hint(out.end(), std::string(members[i].first), std::move(item));
+    }
+    return true;
+  }
+};
+
+}  // namespace mellix::json

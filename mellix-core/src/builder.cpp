@@ -1,0 +1,90 @@
+#include "mellix/builder.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "mellix/derive.hpp"
+
+namespace mellix {
+namespace {
+
+// Maps a double onto a signed integer whose order is IEEE-754 totalOrder:
+// -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
+std::int64_t total_order_key(double value) {
+  const auto bits = std::bit_cast<std::int64_t>(value);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+bool ranks_before(const Fact& a, const Fact& b) {
+  const std::int64_t ma = total_order_key(a.magnitude);
+  const std::int64_t mb = total_order_key(b.magnitude);
+  if (ma != mb) return ma > mb;
+  if (a.kind != b.kind) return a.kind < b.kind;
+  if (const int c = a.symbol.compare(b.symbol); c != 0) return c < 0;
+  return a.ts < b.ts;
+}
+
+using SymbolFacts = std::optional<std::pair<std::string, std::vector<Fact>>>;
+
+SymbolFacts derive_symbol(const std::string& symbol, const ContextSpec& spec,
+                          const FeedMap& feeds) {
+  const auto it = feeds.find(symbol);
+  if (it == feeds.end()) return std::nullopt;
+  return std::make_pair(symbol, derive_facts(it->second, spec));
+}
+
+}  // namespace
+
+void rank_facts(std::vector<Fact>& facts) {
+  std::stable_sort(facts.begin(), facts.end(), ranks_before);
+}
+
+std::expected<MarketContext, EngineError> build_context(const ContextSpec& spec,
+                                                        const FeedMap& feeds) {
+  if (auto valid = validate(spec); !valid) return std::unexpected(std::move(valid.error()));
+
+  // One slot per spec entry, written by exactly one task: gathering the slots
+  // in index order afterwards gives spec order whatever the scheduling.
+  const std::vector<std::string>& symbols = spec.symbols;
+  std::vector<SymbolFacts> per_symbol(symbols.size());
+  if (symbols.size() == 1) {
+    per_symbol[0] = derive_symbol(symbols[0], spec, feeds);
+  } else {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, symbols.size(), 1),
+                      [&](const tbb::blocked_range<std::size_t>& range) {
+                        for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                          per_symbol[i] = derive_symbol(symbols[i], spec, feeds);
+                        }
+                      });
+  }
+
+  // A symbol listed twice keeps its first key and its later fact list.
+  std::map<std::string, std::vector<Fact>, std::less<>> by_symbol;
+  std::size_t fact_count = 0;
+  for (SymbolFacts& entry : per_symbol) {
+    if (!entry) continue;
+    fact_count += entry->second.size();
+    by_symbol.insert_or_assign(std::move(entry->first), std::move(entry->second));
+  }
+
+  MarketContext context;
+  context.lookback = spec.lookback;
+  context.facts.reserve(fact_count);
+  context.symbols.reserve(by_symbol.size());
+  for (auto& [symbol, facts] : by_symbol) {
+    std::move(facts.begin(), facts.end(), std::back_inserter(context.facts));
+    context.symbols.push_back(symbol);
+  }
+  rank_facts(context.facts);
+  return context;
+}
+
+}  // namespace mellix

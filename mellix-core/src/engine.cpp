@@ -1,0 +1,155 @@
+#include "mellix/engine.hpp"
+
+#include <array>
+#include <utility>
+
+#include "mellix/builder.hpp"
+#include "mellix/context_json.hpp"
+#include "mellix/json/document_parser.hpp"
+#include "mellix/model_json.hpp"
+#include "mellix/relevance.hpp"
+#include "mellix/response.hpp"
+#include "mellix/spec_json.hpp"
+
+namespace mellix {
+
+struct Engine::Scratch {
+  json::DocumentParser parser;
+};
+
+namespace {
+
+enum class Command { BuildContext, Query, Reset, SetSpec, Version };
+
+constexpr std::array<std::pair<std::string_view, Command>, 6> kCommandTable = {{
+    {"build_context", Command::BuildContext},
+    {"facts", Command::BuildContext},
+    {"query", Command::Query},
+    {"reset", Command::Reset},
+    {"set_spec", Command::SetSpec},
+    {"version", Command::Version},
+}};
+
+// The value of the last member called `name`, as a parsed document keeps it.
+template <class V>
+std::optional<V> member(const V& object, std::string_view name) {
+  std::optional<V> found;
+  object.for_each_member([&](std::string_view key, const V& value) {
+    if (key == name) found.emplace(value);
+    return true;
+  });
+  return found;
+}
+
+EngineError conversion_error(json::ReadError error) {
+  return EngineError::parse(std::move(error.message));
+}
+
+}  // namespace
+
+class CommandRunner {
+ public:
+  using Result = std::expected<std::string, EngineError>;
+
+  template <class V>
+  static Result run(Engine& engine, const V& request) {
+    std::optional<V> cmd;
+    if (request.type() == json::ValueType::Object) cmd = member(request, "cmd");
+    if (!cmd || cmd->type() != json::ValueType::String) {
+      return std::unexpected(EngineError::missing("cmd"));
+    }
+    const std::string_view name = cmd->get_string();
+    for (const auto& [known, command] : kCommandTable) {
+      if (known != name) continue;
+      switch (command) {
+        case Command::BuildContext: return build(engine, request);
+        case Command::Query: return query(engine, request);
+        case Command::Reset:
+          engine.context_.reset();
+          return ok_response();
+        case Command::SetSpec: return set_spec(engine, request);
+        case Command::Version: return version_response();
+      }
+    }
+    std::string message = "unknown cmd: ";
+    message += name;
+    return std::unexpected(EngineError::bad_spec(std::move(message)));
+  }
+
+ private:
+  template <class V>
+  static Result build(Engine& engine, const V& request) {
+    const auto feeds_value = member(request, "feeds");
+    if (!feeds_value) return std::unexpected(EngineError::missing("feeds"));
+    auto feeds = json::read_value<FeedMap>(*feeds_value, json::Source::Document);
+    if (!feeds) return std::unexpected(conversion_error(std::move(feeds.error())));
+    auto context = build_context(engine.spec_, *feeds);
+    if (!context) return std::unexpected(std::move(context.error()));
+    std::string out;
+    write_market_context(out, *context);
+    // The response is already text, so the engine can keep the context itself.
+    engine.context_ = std::move(*context);
+    return out;
+  }
+
+  template <class V>
+  static Result query(Engine& engine, const V& request) {
+    const auto question = member(request, "question");
+    if (!question || question->type() != json::ValueType::String) {
+      return std::unexpected(EngineError::missing_string("question"));
+    }
+    std::optional<MarketContext> supplied;
+    const MarketContext* context = nullptr;
+    if (const auto context_value = member(request, "context")) {
+      auto read = json::read_value<MarketContext>(*context_value, json::Source::Document);
+      if (!read) return std::unexpected(conversion_error(std::move(read.error())));
+      context = &supplied.emplace(std::move(*read));
+    } else if (engine.context_) {
+      context = &*engine.context_;
+    } else {
+      return std::unexpected(EngineError::bad_spec("no context built; call build_context first"));
+    }
+    const auto calls = relevant_tool_calls(question->get_string(), context->facts);
+    return tool_calls_response(calls);
+  }
+
+  template <class V>
+  static Result set_spec(Engine& engine, const V& request) {
+    const auto spec_value = member(request, "spec");
+    if (!spec_value) return std::unexpected(EngineError::missing("spec"));
+    auto spec = json::read_value<ContextSpec>(*spec_value, json::Source::Document);
+    if (!spec) return std::unexpected(conversion_error(std::move(spec.error())));
+    if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid.error()));
+    engine.spec_ = std::move(*spec);
+    return ok_response();
+  }
+};
+
+std::expected<Engine, EngineError> Engine::create(std::string_view spec_text) {
+  auto scratch = std::make_unique<Scratch>();
+  auto spec = parse_context_spec(spec_text, scratch->parser);
+  if (!spec) return std::unexpected(std::move(spec.error()));
+  if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid.error()));
+  Engine engine(std::move(*spec));
+  engine.scratch_ = std::move(scratch);
+  return engine;
+}
+
+Engine::Engine(ContextSpec spec) : spec_(std::move(spec)), scratch_(std::make_unique<Scratch>()) {}
+Engine::Engine(Engine&&) noexcept = default;
+Engine& Engine::operator=(Engine&&) noexcept = default;
+Engine::~Engine() = default;
+
+std::string Engine::command(std::string_view request) {
+  const auto document = scratch_->parser.parse(request);
+  if (!document) {
+    return error_response(EngineError::parse(json::render_with_position(
+        document.error().description, request, document.error().offset)));
+  }
+  auto result = document->visit(
+      [&](const auto& root) { return CommandRunner::run(*this, root); });
+  if (!result) return error_response(result.error());
+  return std::move(*result);
+}
+
+}  // namespace mellix
