@@ -62,13 +62,17 @@ class CommandRunner {
     for (const auto& [known, command] : kCommandTable) {
       if (known != name) continue;
       switch (command) {
-        case Command::BuildContext: return build(engine, request);
-        case Command::Query: return query(engine, request);
+        case Command::BuildContext:
+          return build(engine, request);
+        case Command::Query:
+          return query(engine, request);
         case Command::Reset:
           engine.context_.reset();
           return ok_response();
-        case Command::SetSpec: return set_spec(engine, request);
-        case Command::Version: return version_response();
+        case Command::SetSpec:
+          return set_spec(engine, request);
+        case Command::Version:
+          return version_response();
       }
     }
     std::string message = "unknown cmd: ";
@@ -146,8 +150,7 @@ std::string Engine::command(std::string_view request) {
     return error_response(EngineError::parse(json::render_with_position(
         document.error().description, request, document.error().offset)));
   }
-  auto result = document->visit(
-      [&](const auto& root) { return CommandRunner::run(*this, root); });
+  auto result = document->visit([&](const auto& root) { return CommandRunner::run(*this, root); });
   if (!result) return error_response(result.error());
   return std::move(*result);
 }

@@ -4,10 +4,14 @@ namespace mellix {
 
 std::string_view prefix(EngineError::Kind kind) {
   switch (kind) {
-    case EngineError::Kind::Parse: return "parse: ";
-    case EngineError::Kind::UnknownIndicator: return "unknown indicator: ";
-    case EngineError::Kind::BadSpec: return "bad spec: ";
-    case EngineError::Kind::Data: return "data: ";
+    case EngineError::Kind::Parse:
+      return "parse: ";
+    case EngineError::Kind::UnknownIndicator:
+      return "unknown indicator: ";
+    case EngineError::Kind::BadSpec:
+      return "bad spec: ";
+    case EngineError::Kind::Data:
+      return "data: ";
   }
   return "";
 }

@@ -3,7 +3,7 @@
 
 namespace mellix::json {
 
-#define MELLIX_MODEL_JSON_INSTANTIATE(T)                                                 \
+#define MELLIX_MODEL_JSON_INSTANTIATE(T)                                                   \
   template std::expected<T, ReadError> read_value<T, FastValue>(const FastValue&, Source); \
   template std::expected<T, ReadError> read_value<T, ExactValue>(const ExactValue&, Source);
 MELLIX_MODEL_JSON_INSTANTIATE(ContextSpec)

@@ -27,8 +27,8 @@ inline constexpr std::array<FactKind, 6> kAllFactKinds = {
 };
 
 inline constexpr std::array<std::string_view, 6> kFactKindWireNames = {
-    "price_move", "orderbook_imbalance", "liquidation_cluster",
-    "funding_flip", "oi_change", "volatility_spike",
+    "price_move",   "orderbook_imbalance", "liquidation_cluster",
+    "funding_flip", "oi_change",           "volatility_spike",
 };
 
 // "price_move", "orderbook_imbalance", ...
@@ -39,8 +39,8 @@ constexpr std::string_view wire_name(FactKind kind) {
 // "PriceMove", "OrderbookImbalance", ...
 constexpr std::string_view value_name(FactKind kind) {
   constexpr std::array<std::string_view, 6> names = {
-      "PriceMove", "OrderbookImbalance", "LiquidationCluster",
-      "FundingFlip", "OiChange", "VolatilitySpike",
+      "PriceMove",   "OrderbookImbalance", "LiquidationCluster",
+      "FundingFlip", "OiChange",           "VolatilitySpike",
   };
   return names[static_cast<std::size_t>(kind)];
 }

@@ -31,11 +31,11 @@ struct EnumTraits<LiquidationSide> {
 template <>
 struct RecordTraits<ContextSpec> {
   static constexpr std::string_view name = "struct ContextSpec";
-  static constexpr auto fields = std::make_tuple(
-      required_field("symbols", &ContextSpec::symbols),
-      required_field("lookback", &ContextSpec::lookback),
-      required_field("facts", &ContextSpec::facts),
-      optional_field("timeframe", &ContextSpec::timeframe));
+  static constexpr auto fields =
+      std::make_tuple(required_field("symbols", &ContextSpec::symbols),
+                      required_field("lookback", &ContextSpec::lookback),
+                      required_field("facts", &ContextSpec::facts),
+                      optional_field("timeframe", &ContextSpec::timeframe));
 };
 
 template <>
@@ -88,14 +88,14 @@ struct RecordTraits<Liquidation> {
 template <>
 struct RecordTraits<FeedSnapshot> {
   static constexpr std::string_view name = "struct FeedSnapshot";
-  static constexpr auto fields = std::make_tuple(
-      required_field("symbol", &FeedSnapshot::symbol),
-      required_field("candles", &FeedSnapshot::candles),
-      optional_field("orderbook", &FeedSnapshot::orderbook),
-      optional_field("trades", &FeedSnapshot::trades),
-      optional_field("funding", &FeedSnapshot::funding),
-      optional_field("open_interest", &FeedSnapshot::open_interest),
-      optional_field("liquidations", &FeedSnapshot::liquidations));
+  static constexpr auto fields =
+      std::make_tuple(required_field("symbol", &FeedSnapshot::symbol),
+                      required_field("candles", &FeedSnapshot::candles),
+                      optional_field("orderbook", &FeedSnapshot::orderbook),
+                      optional_field("trades", &FeedSnapshot::trades),
+                      optional_field("funding", &FeedSnapshot::funding),
+                      optional_field("open_interest", &FeedSnapshot::open_interest),
+                      optional_field("liquidations", &FeedSnapshot::liquidations));
 };
 
 template <>
@@ -146,7 +146,7 @@ std::expected<T, ReadError> read_value(const V& v, Source source) {
   return out;
 }
 
-#define MELLIX_MODEL_JSON_EXTERN(T)                                                             \
+#define MELLIX_MODEL_JSON_EXTERN(T)                                                               \
   extern template std::expected<T, ReadError> read_value<T, FastValue>(const FastValue&, Source); \
   extern template std::expected<T, ReadError> read_value<T, ExactValue>(const ExactValue&, Source);
 MELLIX_MODEL_JSON_EXTERN(ContextSpec)

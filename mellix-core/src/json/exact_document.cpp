@@ -198,15 +198,32 @@ class ExactParser {
     if (at_end()) return fail("unexpected end of input in a string");
     const char c = s_[pos_++];
     switch (c) {
-      case '"': out += '"'; return true;
-      case '\\': out += '\\'; return true;
-      case '/': out += '/'; return true;
-      case 'b': out += '\b'; return true;
-      case 'f': out += '\f'; return true;
-      case 'n': out += '\n'; return true;
-      case 'r': out += '\r'; return true;
-      case 't': out += '\t'; return true;
-      case 'u': break;
+      case '"':
+        out += '"';
+        return true;
+      case '\\':
+        out += '\\';
+        return true;
+      case '/':
+        out += '/';
+        return true;
+      case 'b':
+        out += '\b';
+        return true;
+      case 'f':
+        out += '\f';
+        return true;
+      case 'n':
+        out += '\n';
+        return true;
+      case 'r':
+        out += '\r';
+        return true;
+      case 't':
+        out += '\t';
+        return true;
+      case 'u':
+        break;
       default:
         --pos_;
         return fail("invalid escape");

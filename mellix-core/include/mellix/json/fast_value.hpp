@@ -25,14 +25,22 @@ class FastValue {
 
   ValueType type() const {
     switch (e_.type()) {
-      case simdjson::dom::element_type::ARRAY: return ValueType::Array;
-      case simdjson::dom::element_type::OBJECT: return ValueType::Object;
-      case simdjson::dom::element_type::INT64: return ValueType::Int64;
-      case simdjson::dom::element_type::UINT64: return ValueType::UInt64;
-      case simdjson::dom::element_type::DOUBLE: return ValueType::Double;
-      case simdjson::dom::element_type::STRING: return ValueType::String;
-      case simdjson::dom::element_type::BOOL: return ValueType::Bool;
-      case simdjson::dom::element_type::NULL_VALUE: break;
+      case simdjson::dom::element_type::ARRAY:
+        return ValueType::Array;
+      case simdjson::dom::element_type::OBJECT:
+        return ValueType::Object;
+      case simdjson::dom::element_type::INT64:
+        return ValueType::Int64;
+      case simdjson::dom::element_type::UINT64:
+        return ValueType::UInt64;
+      case simdjson::dom::element_type::DOUBLE:
+        return ValueType::Double;
+      case simdjson::dom::element_type::STRING:
+        return ValueType::String;
+      case simdjson::dom::element_type::BOOL:
+        return ValueType::Bool;
+      case simdjson::dom::element_type::NULL_VALUE:
+        break;
     }
     return ValueType::Null;
   }

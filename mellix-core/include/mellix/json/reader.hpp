@@ -181,10 +181,17 @@ struct Conversion<double> {
   template <class V>
   static bool read(Reader<V>& r, const V& v, double& out) {
     switch (v.type()) {
-      case ValueType::Double: out = v.get_double(); return true;
-      case ValueType::Int64: out = static_cast<double>(v.get_int64()); return true;
-      case ValueType::UInt64: out = static_cast<double>(v.get_uint64()); return true;
-      default: return r.invalid_type(v, "f64");
+      case ValueType::Double:
+        out = v.get_double();
+        return true;
+      case ValueType::Int64:
+        out = static_cast<double>(v.get_int64());
+        return true;
+      case ValueType::UInt64:
+        out = static_cast<double>(v.get_uint64());
+        return true;
+      default:
+        return r.invalid_type(v, "f64");
     }
   }
 };
@@ -194,9 +201,13 @@ struct Conversion<std::int64_t> {
   template <class V>
   static bool read(Reader<V>& r, const V& v, std::int64_t& out) {
     switch (v.type()) {
-      case ValueType::Int64: out = v.get_int64(); return true;
-      case ValueType::UInt64: return r.invalid_value(v, "i64");
-      default: return r.invalid_type(v, "i64");
+      case ValueType::Int64:
+        out = v.get_int64();
+        return true;
+      case ValueType::UInt64:
+        return r.invalid_value(v, "i64");
+      default:
+        return r.invalid_type(v, "i64");
     }
   }
 };
@@ -214,8 +225,10 @@ struct Conversion<std::uint32_t> {
         out = static_cast<std::uint32_t>(i);
         return true;
       }
-      case ValueType::UInt64: return r.invalid_value(v, "u32");
-      default: return r.invalid_type(v, "u32");
+      case ValueType::UInt64:
+        return r.invalid_value(v, "u32");
+      default:
+        return r.invalid_type(v, "u32");
     }
   }
 };

@@ -78,7 +78,8 @@ constexpr auto fields_in_key_order() {
   constexpr auto keys = field_keys<T>();
   std::array<std::size_t, keys.size()> order{};
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
   return order;
 }
 
@@ -223,9 +224,12 @@ std::optional<E> enum_from_name(std::string_view name) {
 template <class T, class V>
 bool read_record(Reader<V>& r, const V& v, T& out) {
   switch (v.type()) {
-    case ValueType::Object: return detail::read_record_object(r, v, out);
-    case ValueType::Array: return detail::read_record_array(r, v, out);
-    default: return r.invalid_type(v, RecordTraits<T>::name);
+    case ValueType::Object:
+      return detail::read_record_object(r, v, out);
+    case ValueType::Array:
+      return detail::read_record_array(r, v, out);
+    default:
+      return r.invalid_type(v, RecordTraits<T>::name);
   }
 }
 
@@ -264,7 +268,9 @@ bool read_enum(Reader<V>& r, const V& v, E& out) {
 
 // Every type with RecordTraits or EnumTraits converts through the above.
 template <class T>
-  requires requires { RecordTraits<T>::fields; }
+requires requires {
+  RecordTraits<T>::fields;
+}
 struct Conversion<T> {
   template <class V>
   static bool read(Reader<V>& r, const V& v, T& out) {
@@ -273,7 +279,9 @@ struct Conversion<T> {
 };
 
 template <class E>
-  requires requires { EnumTraits<E>::names; }
+requires requires {
+  EnumTraits<E>::names;
+}
 struct Conversion<E> {
   template <class V>
   static bool read(Reader<V>& r, const V& v, E& out) {
