@@ -262,9 +262,12 @@ TEST(ContextJsonTest, WrittenContextReadsBackEqual) {
         return std::ldexp(static_cast<double>(rng() >> 11), small(rng) * 40 - 120);
       case 3:
         return -std::ldexp(static_cast<double>(rng() >> 11), -small(rng) * 60);
-      case 4:
-        return std::bit_cast<double>(rng() & ~(std::uint64_t{0x7FF} << 52) |
-                                     (std::uint64_t{1} << 62 >> (rng() % 3)));
+      case 4: {  // any finite bit pattern, subnormals included
+        double d = 0.0;
+        do d = std::bit_cast<double>(rng());
+        while (!std::isfinite(d));
+        return d;
+      }
       default:
         return std::round(
                    static_cast<double>(static_cast<std::int64_t>(rng() % 2000000) - 1000000) /
