@@ -1,0 +1,200 @@
+// The context builder: symbol selection, ranking and independence from the
+// pool's size and scheduling.
+#include "mellix/builder.hpp"
+
+#include <gtest/gtest.h>
+#include <tbb/global_control.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mellix/context_json.hpp"
+#include "mellix/derive.hpp"
+
+namespace mellix {
+namespace {
+
+constexpr std::vector<FactKind> all_kinds() {
+  return {kAllFactKinds.begin(), kAllFactKinds.end()};
+}
+
+// Closes from 100 to `last` over n candles; OI from 200 to 190.
+FeedSnapshot snapshot(std::string symbol, double last = 105.0, int n = 10) {
+  FeedSnapshot s;
+  s.symbol = std::move(symbol);
+  for (int i = 0; i < n; ++i) {
+    const double close = 100.0 + (last - 100.0) * i / (n - 1);
+    s.candles.push_back({1000 + i, close, close, close, close, 1.0});
+  }
+  s.open_interest = {{1, 200.0}, {2, 190.0}};
+  return s;
+}
+
+ContextSpec spec_for(std::vector<std::string> symbols, std::vector<FactKind> kinds = all_kinds()) {
+  return ContextSpec{std::move(symbols), 20, std::move(kinds), std::nullopt};
+}
+
+std::vector<std::string> fact_symbols(const MarketContext& context) {
+  std::vector<std::string> out;
+  for (const Fact& f : context.facts) out.push_back(f.symbol);
+  return out;
+}
+
+TEST(BuilderTest, OnlySpecSymbolsWithSnapshotsAreBuilt) {
+  FeedMap feeds;
+  feeds.emplace("ETH", snapshot("ETH", 110.0));
+  feeds.emplace("BTC", snapshot("BTC", 103.0));
+  feeds.emplace("XRP", snapshot("XRP", 150.0));  // not in the spec: never read
+  const auto context = build_context(spec_for({"SOL", "ETH", "BTC"}), feeds);
+  ASSERT_TRUE(context.has_value());
+  EXPECT_EQ(context->symbols, (std::vector<std::string>{"BTC", "ETH"}));
+  EXPECT_EQ(context->lookback, 20u);
+  for (const Fact& f : context->facts) EXPECT_NE(f.symbol, "XRP");
+  ASSERT_FALSE(context->facts.empty());
+  EXPECT_EQ(context->facts.front().symbol, "ETH");  // +10% ranks first
+}
+
+TEST(BuilderTest, FactsCarryTheSnapshotsOwnSymbol) {
+  FeedMap feeds;
+  feeds.emplace("BTC", snapshot("XBT"));
+  const auto context = build_context(spec_for({"BTC"}), feeds);
+  ASSERT_TRUE(context.has_value());
+  EXPECT_EQ(context->symbols, std::vector<std::string>{"BTC"});
+  ASSERT_FALSE(context->facts.empty());
+  for (const Fact& f : context->facts) {
+    EXPECT_EQ(f.symbol, "XBT");
+    EXPECT_TRUE(f.human.starts_with("XBT ")) << f.human;
+  }
+}
+
+TEST(BuilderTest, RepeatedSymbolsContributeOnce) {
+  FeedMap feeds;
+  feeds.emplace("ETH", snapshot("ETH"));
+  const auto once = build_context(spec_for({"ETH"}), feeds);
+  const auto thrice = build_context(spec_for({"ETH", "BTC", "ETH", "ETH"}), feeds);
+  ASSERT_TRUE(once.has_value() && thrice.has_value());
+  EXPECT_EQ(*once, *thrice);
+  EXPECT_EQ(thrice->symbols, std::vector<std::string>{"ETH"});
+}
+
+TEST(BuilderTest, SymbolsAreOrderedAsBytes) {
+  FeedMap feeds;
+  for (const char* s : {"btc", "ETHUSD", "ETH", "BTC", "\xc3\x89TH", "Zed"}) {
+    feeds.emplace(s, snapshot(s, 100.0));  // flat prices: only OI facts
+  }
+  const auto context =
+      build_context(spec_for({"\xc3\x89TH", "btc", "Zed", "ETHUSD", "ETH", "BTC"}), feeds);
+  ASSERT_TRUE(context.has_value());
+  const std::vector<std::string> expected = {"BTC", "ETH", "ETHUSD", "Zed", "btc", "\xc3\x89TH"};
+  EXPECT_EQ(context->symbols, expected);
+  // Equal magnitudes and kinds: the ranking falls back to symbol bytes.
+  EXPECT_EQ(fact_symbols(*context), expected);
+}
+
+TEST(BuilderTest, NoUsableSymbolStillSucceeds) {
+  FeedMap feeds;
+  feeds.emplace("XRP", snapshot("XRP"));
+  const auto context = build_context(spec_for({"BTC", "ETH"}), feeds);
+  ASSERT_TRUE(context.has_value());
+  EXPECT_EQ(*context, (MarketContext{{}, {}, 20}));
+
+  FeedSnapshot quiet;
+  quiet.symbol = "Q";
+  feeds.emplace("Q", quiet);
+  const auto listed = build_context(spec_for({"Q"}), feeds);
+  ASSERT_TRUE(listed.has_value());
+  EXPECT_TRUE(listed->facts.empty());
+  EXPECT_EQ(listed->symbols, std::vector<std::string>{"Q"});
+}
+
+TEST(BuilderTest, InvalidSpecFailsFirst) {
+  const auto context =
+      build_context(spec_for({"BTC"}, {FactKind::OiChange, FactKind::OiChange}), {});
+  ASSERT_FALSE(context.has_value());
+  EXPECT_EQ(context.error().render(), "bad spec: duplicate fact kind: OiChange");
+  const auto empty = build_context(spec_for({}), {});
+  ASSERT_FALSE(empty.has_value());
+  EXPECT_EQ(empty.error().render(), "bad spec: at least one symbol is required");
+}
+
+Fact fact(FactKind kind, std::string symbol, double magnitude, std::int64_t ts, std::string tag) {
+  return Fact{kind, std::move(symbol), 0.0, magnitude, ts, std::move(tag)};
+}
+
+TEST(RankTest, OrdersByMagnitudeThenKindSymbolTsAndIsStable) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<Fact> facts = {
+      fact(FactKind::OiChange, "B", 1.0, 5, "a"),   fact(FactKind::PriceMove, "B", 1.0, 5, "b"),
+      fact(FactKind::OiChange, "A", 1.0, 9, "c"),   fact(FactKind::OiChange, "A", 1.0, 2, "d"),
+      fact(FactKind::OiChange, "A", 1.0, 2, "e"),  // ties with d on every key
+      fact(FactKind::PriceMove, "A", -0.0, 0, "f"), fact(FactKind::PriceMove, "A", 0.0, 0, "g"),
+      fact(FactKind::PriceMove, "A", inf, 0, "h"),  fact(FactKind::PriceMove, "A", nan, 0, "i"),
+      fact(FactKind::PriceMove, "A", -nan, 0, "j"), fact(FactKind::PriceMove, "A", 2.0, 0, "k"),
+  };
+  rank_facts(facts);
+  std::string order;
+  for (const Fact& f : facts) order += f.human;
+  EXPECT_EQ(order, "ihkbdecagfj");
+}
+
+// Many symbols of every shape: the context must not depend on the pool.
+TEST(BuilderTest, ResultIsIndependentOfParallelism) {
+  FeedMap feeds;
+  std::vector<std::string> symbols;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "S" + std::to_string(i * 7919 % 1000);
+    symbols.push_back(name);
+    if (i % 5 == 0) continue;  // some listed symbols have no snapshot
+    FeedSnapshot s = snapshot(name, 100.0 + (i % 13) - 6.0, 10 + i % 40);
+    s.funding = {{1, 0.01}, {2, -0.01 * (i % 3)}, {3, 0.02}};
+    s.orderbook = OrderbookL2{7, {{1.0, 1.0 + i % 4}}, {{2.0, 1.0}}};
+    s.liquidations = {
+        {3, i % 2 ? LiquidationSide::Long : LiquidationSide::Short, 10.0, 0.5 * (i % 5)}};
+    feeds.emplace(name, std::move(s));
+  }
+  const ContextSpec spec = spec_for(symbols);
+  std::vector<std::string> texts;
+  for (const std::size_t workers : {1u, 2u, 4u, 16u}) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, workers);
+    const auto context = build_context(spec, feeds);
+    ASSERT_TRUE(context.has_value());
+    std::string text;
+    write_market_context(text, *context);
+    texts.push_back(std::move(text));
+  }
+  for (const std::string& text : texts) EXPECT_EQ(text, texts.front());
+  EXPECT_GT(texts.front().size(), 10000u);
+}
+
+// Builds from several threads at once, each with its own spec and feeds,
+// sharing only the process-wide pool.
+TEST(BuilderTest, ConcurrentBuildsFromSeveralThreads) {
+  FeedMap feeds;
+  std::vector<std::string> symbols;
+  for (int i = 0; i < 40; ++i) {
+    symbols.push_back("T" + std::to_string(i));
+    feeds.emplace(symbols.back(), snapshot(symbols.back(), 90.0 + i, 45));
+  }
+  const ContextSpec spec = spec_for(symbols);
+  const auto expected = build_context(spec, feeds);
+  ASSERT_TRUE(expected.has_value());
+  std::vector<int> matches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 10; ++round) {
+        const auto context = build_context(spec, feeds);
+        if (context && *context == *expected) ++matches[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const int m : matches) EXPECT_EQ(m, 10);
+}
+
+}  // namespace
+}  // namespace mellix
