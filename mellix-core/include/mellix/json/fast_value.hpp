@@ -45,29 +45,29 @@ class FastValue {
     return ValueType::Null;
   }
 
-  // Only valid for the matching type().
-  bool get_bool() const { return e_.get_bool().value_unsafe(); }
-  std::int64_t get_int64() const { return e_.get_int64().value_unsafe(); }
-  std::uint64_t get_uint64() const { return e_.get_uint64().value_unsafe(); }
-  double get_double() const { return e_.get_double().value_unsafe(); }
-  std::string_view get_string() const { return e_.get_string().value_unsafe(); }
+  // Only valid for the matching type(). The out-parameter form of get() is
+  // used throughout: it leaves nothing for the optimiser to flag as read
+  // before being set.
+  bool get_bool() const { return get<bool>(); }
+  std::int64_t get_int64() const { return get<std::int64_t>(); }
+  std::uint64_t get_uint64() const { return get<std::uint64_t>(); }
+  double get_double() const { return get<double>(); }
+  std::string_view get_string() const { return get<std::string_view>(); }
 
   std::size_t size() const {
-    if (e_.type() == simdjson::dom::element_type::ARRAY) {
-      return e_.get_array().value_unsafe().size();
-    }
-    return e_.get_object().value_unsafe().size();
+    if (e_.type() == simdjson::dom::element_type::ARRAY) return get<simdjson::dom::array>().size();
+    return get<simdjson::dom::object>().size();
   }
   template <class F>
   bool for_each_element(F&& f) const {
-    for (simdjson::dom::element item : e_.get_array().value_unsafe()) {
+    for (simdjson::dom::element item : get<simdjson::dom::array>()) {
       if (!f(FastValue(item))) return false;
     }
     return true;
   }
   template <class F>
   bool for_each_member(F&& f) const {
-    for (simdjson::dom::key_value_pair member : e_.get_object().value_unsafe()) {
+    for (simdjson::dom::key_value_pair member : get<simdjson::dom::object>()) {
       if (!f(member.key, FastValue(member.value))) return false;
     }
     return true;
@@ -77,6 +77,13 @@ class FastValue {
   std::optional<std::size_t> end_offset() const { return std::nullopt; }
 
  private:
+  template <class T>
+  T get() const {
+    T out{};
+    [[maybe_unused]] const simdjson::error_code error = e_.get(out);
+    return out;
+  }
+
   simdjson::dom::element e_;
 };
 
