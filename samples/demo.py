@@ -10,24 +10,32 @@ import pathlib
 import varnok_mellix
 
 HERE = pathlib.Path(__file__).parent
-
-
-def show(title: str, answer: str) -> None:
-    print(f"== {title}")
-    print(json.dumps(json.loads(answer), indent=2, ensure_ascii=False))
-    print()
+QUESTION = "Why did SOL dump, and is leverage building up anywhere?"
 
 
 def main() -> None:
-    mellix = varnok_mellix.Mellix((HERE / "spec.json").read_text(encoding="utf-8"))
+    spec_text = (HERE / "spec.json").read_text(encoding="utf-8")
     feeds = json.loads((HERE / "feeds.json").read_text(encoding="utf-8"))
+    mellix = varnok_mellix.Mellix(spec_text)
+    print(f"varnok-mellix {varnok_mellix.__version__}; spec: {json.dumps(json.loads(spec_text))}")
+    malformed = '{"cmd": "build_context", '
+    print(f"a malformed request answers: {mellix.command(malformed)}")
+    print()
 
-    show("version", mellix.command('{"cmd":"version"}'))
-    show("a malformed request", mellix.command('{"cmd": "build_context", "feeds": '))
-    show("build_context over samples/feeds.json",
-         mellix.command(json.dumps({"cmd": "build_context", "feeds": feeds})))
-    question = "Why did SOL dump, and is leverage building up anywhere?"
-    show(f"query: {question}", mellix.command(json.dumps({"cmd": "query", "question": question})))
+    answer = mellix.command(json.dumps({"cmd": "build_context", "feeds": feeds}))
+    context = json.loads(answer)
+    print(f"build_context over {len(feeds)} snapshots -> {len(answer)} bytes of JSON; "
+          f"symbols {context['symbols']}, lookback {context['lookback']}")
+    print(f"  {'rank':>4}  {'kind':<20} {'symbol':<6} {'magnitude':>12}  sentence")
+    for rank, fact in enumerate(context["facts"], 1):
+        print(f"  {rank:>4}  {fact['kind']:<20} {fact['symbol']:<6} {fact['magnitude']:>12}"
+              f"  {fact['human']}")
+    print()
+
+    answer = mellix.command(json.dumps({"cmd": "query", "question": QUESTION}))
+    print(f"query {QUESTION!r} -> {answer}")
+    for call in json.loads(answer)["tool_calls"]:
+        print(f"  {call['tool']}(kind={call['kind']!r}, symbol={call['symbol']!r})")
 
 
 if __name__ == "__main__":

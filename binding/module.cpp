@@ -1,0 +1,376 @@
+// _varnok_mellix: the CPython extension module, written against the limited C
+// API (stable ABI, abi3, CPython >= 3.11).
+//
+// The module publishes `__version__` and one class, `Mellix`. Each instance
+// owns one mellix::Engine and is bound to the thread that created it: only
+// that thread may run `command`, and only one `command` at a time uses the
+// engine (the in-use flag). The interpreter lock stays held for the whole of
+// every call; the engine's pool workers never call into Python.
+//
+// Every entry point from Python is a C function that catches all C++
+// exceptions (std::bad_alloc becomes MemoryError, anything else RuntimeError),
+// so no exception ever unwinds into the interpreter.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "mellix/engine.hpp"
+#include "mellix/engine_error.hpp"
+
+#if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
+#error "the extension must be built against the 3.11 limited API (Py_LIMITED_API=0x030B0000)"
+#endif
+
+namespace {
+
+// The instance type's full name, used in the messages about thread binding.
+constexpr std::string_view kTypeName = "_varnok_mellix::PyMellix";
+
+constexpr const char* kModuleDoc = "The native module (`varnok_mellix._varnok_mellix`).";
+
+constexpr const char* kClassDoc =
+    "Mellix(spec_json)\n--\n\nA mellix instance driven by JSON commands.\n\n"
+    "`unsendable`: a handle owns a mutable spec and the last-built context, so it\n"
+    "is bound to the thread that created it.";
+
+constexpr const char* kCommandDoc =
+    "command($self, cmd_json)\n--\n\nApply a command JSON and return the resulting response JSON.";
+
+constexpr const char* kVersionDoc = "version()\n--\n\nThe library version.";
+
+// ---------------------------------------------------------------------------
+// Small helpers over the limited API.
+
+// A strong reference that is released when it goes out of scope.
+class Ref {
+ public:
+  explicit Ref(PyObject* object = nullptr) noexcept : object_(object) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_DecRef(object_); }  // Py_DecRef accepts NULL
+
+  PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  void reset(PyObject* object) noexcept { Py_DecRef(std::exchange(object_, object)); }
+
+ private:
+  PyObject* object_;
+};
+
+PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+void raise(PyObject* type, std::string_view message) {
+  Ref text(new_str(message));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+// Translates the C++ exception being handled into a pending Python exception.
+// Only ever called from inside a catch block.
+void raise_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "internal error in %s: %s", kTypeName.data(), e.what());
+  } catch (...) {
+    PyErr_Format(PyExc_RuntimeError, "internal error in %s: unknown C++ exception",
+                 kTypeName.data());
+  }
+}
+
+// Attaches `note` to the pending exception with its `add_note` method. If the
+// exception has no such method, or attaching fails, the original exception is
+// kept as it is.
+void add_note_to_pending(const char* note) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && PyObject_HasAttrString(value, "add_note")) {
+    Ref result(PyObject_CallMethod(value, "add_note", "s", note));
+    if (!result) PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+// Reads `arg` as UTF-8 text. The view points into the str object's cached
+// UTF-8 buffer and is valid as long as `arg` is alive. On failure an exception
+// is pending: TypeError for a value that is not a str, UnicodeEncodeError for a
+// str holding a lone surrogate; both carry a note naming `param`.
+std::optional<std::string_view> utf8_argument(PyObject* arg, const char* func, const char* param) {
+  if (!PyUnicode_Check(arg)) {
+    Ref type_name(PyType_GetName(Py_TYPE(arg)));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %U", func, param,
+                   type_name.get());
+    }
+  } else {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(arg, &size); data != nullptr) {
+      return std::string_view(data, static_cast<std::size_t>(size));
+    }
+  }
+  std::string note = std::string("while reading argument '") + param + "' of " + func + "()";
+  add_note_to_pending(note.c_str());
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// The Mellix instance.
+
+struct PyMellix {
+  PyObject ob_base;  // the host's object header (what PyObject_HEAD declares)
+  // Constructed with placement new in mellix_new, destroyed in mellix_dealloc.
+  std::optional<mellix::Engine> engine;
+  unsigned long owner_thread;
+  bool in_use;
+};
+
+PyMellix* as_mellix(PyObject* self) {
+  return reinterpret_cast<PyMellix*>(self);
+}
+
+bool on_owner_thread(const PyMellix* self) {
+  return PyThread_get_thread_ident() == self->owner_thread;
+}
+
+// Exclusive use of an instance's engine for the lifetime of the guard.
+class InUseGuard {
+ public:
+  explicit InUseGuard(PyMellix* self) noexcept : self_(self) { self_->in_use = true; }
+  InUseGuard(const InUseGuard&) = delete;
+  InUseGuard& operator=(const InUseGuard&) = delete;
+  ~InUseGuard() { self_->in_use = false; }
+
+ private:
+  PyMellix* self_;
+};
+
+PyObject* mellix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    static char spec_kw[] = "spec_json";
+    static char* keywords[] = {spec_kw, nullptr};
+    PyObject* spec_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Mellix", keywords, &spec_arg)) {
+      return nullptr;
+    }
+    auto spec_text = utf8_argument(spec_arg, "Mellix", "spec_json");
+    if (!spec_text) return nullptr;
+
+    auto created = mellix::Engine::create(*spec_text);
+    if (!created) {
+      raise(PyExc_ValueError, created.error().render());
+      return nullptr;
+    }
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* object = alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    PyMellix* self = as_mellix(object);
+    // Engine's move constructor is noexcept, so nothing below can throw and
+    // leave a half-initialised object behind.
+    new (&self->engine) std::optional<mellix::Engine>(std::move(*created));
+    self->owner_thread = PyThread_get_thread_ident();
+    self->in_use = false;
+    return object;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+// Reports, as an unraisable exception, that an instance is released on a
+// thread other than its owner. The caller saves and restores any exception
+// that was pending before.
+void report_foreign_drop(PyTypeObject* type) {
+  std::string message(kTypeName);
+  message += " is unsendable, but is being dropped on another thread";
+  raise(PyExc_RuntimeError, message);
+  PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+}
+
+void mellix_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  PyMellix* self = as_mellix(object);
+
+  PyObject* saved_type = nullptr;
+  PyObject* saved_value = nullptr;
+  PyObject* saved_traceback = nullptr;
+  PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+
+  if (!on_owner_thread(self)) {
+    // Nothing else can reach the object any more, so the engine can still be
+    // freed safely here; the report tells the host that the instance left
+    // its thread.
+    try {
+      report_foreign_drop(type);
+    } catch (...) {
+      PyErr_Clear();
+    }
+  }
+  using EngineSlot = std::optional<mellix::Engine>;
+  self->engine.~EngineSlot();
+
+  PyErr_Restore(saved_type, saved_value, saved_traceback);
+
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(object);
+  // Instances of a heap type hold a reference to it.
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* mellix_command(PyObject* object, PyObject* args, PyObject* kwargs) {
+  try {
+    static char cmd_kw[] = "cmd_json";
+    static char* keywords[] = {cmd_kw, nullptr};
+    PyObject* cmd_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:command", keywords, &cmd_arg)) {
+      return nullptr;
+    }
+
+    PyMellix* self = as_mellix(object);
+    if (!on_owner_thread(self)) {
+      std::string message(kTypeName);
+      message += " is unsendable: command() must be called on the thread that created the instance";
+      raise(PyExc_RuntimeError, message);
+      return nullptr;
+    }
+    if (self->in_use) {
+      std::string message(kTypeName);
+      message += " is already in use by another command() call";
+      raise(PyExc_RuntimeError, message);
+      return nullptr;
+    }
+
+    std::string response;
+    {
+      InUseGuard guard(self);
+      auto request = utf8_argument(cmd_arg, "command", "cmd_json");
+      if (!request) return nullptr;
+      response = self->engine->command(*request);
+    }
+    return new_str(response);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* mellix_version(PyObject* /*unused*/, PyObject* /*unused*/) {
+  return new_str(mellix::kVersion);
+}
+
+// The method table holds PyCFunction pointers; the keyword-taking method goes
+// through a generic function pointer type, as the METH_KEYWORDS flag tells the
+// interpreter its real signature.
+template <typename Function>
+PyCFunction as_cfunction(Function* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef mellix_methods[] = {
+    {"command", as_cfunction(&mellix_command), METH_VARARGS | METH_KEYWORDS, kCommandDoc},
+    {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot mellix_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&mellix_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&mellix_dealloc)},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_methods, mellix_methods},
+    {0, nullptr},
+};
+
+PyType_Spec mellix_spec = {
+    // The qualified name makes the host report the class's module as
+    // "builtins".
+    "builtins.Mellix", static_cast<int>(sizeof(PyMellix)), 0, Py_TPFLAGS_DEFAULT, mellix_slots,
+};
+
+// The type object, created by the first module execution in the process and
+// kept for the rest of it. Guarded by the interpreter lock.
+PyObject* mellix_type = nullptr;
+
+PyObject* mellix_type_once() {
+  if (mellix_type != nullptr) return mellix_type;
+  PyObject* created = PyType_FromSpec(&mellix_spec);
+  if (created == nullptr) return nullptr;
+  // PyType_FromSpec may have let another thread run; keep the first type.
+  if (mellix_type == nullptr) {
+    mellix_type = created;
+  } else {
+    Py_DecRef(created);
+  }
+  return mellix_type;
+}
+
+// ---------------------------------------------------------------------------
+// The module.
+
+// Appends `name` to the module's `__all__` (creating the list when there is
+// none) and sets the attribute. Does not steal `value`.
+bool add_export(PyObject* module, std::string_view name, PyObject* value) {
+  Ref all_name(new_str("__all__"));
+  Ref attr_name(new_str(name));
+  if (!all_name || !attr_name) return false;
+
+  Ref all(PyObject_GetAttr(module, all_name.get()));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all.reset(PyList_New(0));
+    if (!all || PyObject_SetAttr(module, all_name.get(), all.get()) < 0) return false;
+  }
+  if (PyList_Append(all.get(), attr_name.get()) < 0) return false;
+  return PyObject_SetAttr(module, attr_name.get(), value) == 0;
+}
+
+int module_exec(PyObject* module) {
+  try {
+    Ref version(new_str(mellix::kVersion));
+    if (!version || !add_export(module, "__version__", version.get())) return -1;
+
+    PyObject* type = mellix_type_once();
+    if (type == nullptr || !add_export(module, "Mellix", type)) return -1;
+    return 0;
+  } catch (...) {
+    raise_from_current_exception();
+    return -1;
+  }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_varnok_mellix",
+    kModuleDoc,
+    0,  // no per-module state
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__varnok_mellix() {
+  return PyModuleDef_Init(&module_def);
+}

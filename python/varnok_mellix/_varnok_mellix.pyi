@@ -1,0 +1,28 @@
+"""The native module (`varnok_mellix._varnok_mellix`)."""
+
+from typing import Final, final
+
+__version__: Final[str]
+__all__: list[str]
+
+@final
+class Mellix:
+    """A mellix instance driven by JSON commands.
+
+    `unsendable`: a handle owns a mutable spec and the last-built context, so it
+    is bound to the thread that created it.
+    """
+
+    def __new__(cls, spec_json: str) -> Mellix:
+        """Create an instance from a specification JSON text.
+
+        Raises TypeError when `spec_json` is not a str and ValueError when the
+        specification is refused.
+        """
+
+    def command(self, cmd_json: str) -> str:
+        """Apply a command JSON and return the resulting response JSON."""
+
+    @staticmethod
+    def version() -> str:
+        """The library version."""

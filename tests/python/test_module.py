@@ -1,0 +1,215 @@
+"""The surface of varnok_mellix._varnok_mellix as Python code sees it."""
+
+import importlib.util
+import inspect
+import json
+import re
+import sys
+
+import pytest
+from hypothesis import given, strategies as st
+
+import varnok_mellix
+from conftest import SPEC, VERSION_ANSWER, VERSION_REQUEST, run_in_thread
+from varnok_mellix import _varnok_mellix
+from varnok_mellix._varnok_mellix import Mellix
+
+CLASS_DOC = (
+    "A mellix instance driven by JSON commands.\n\n"
+    "`unsendable`: a handle owns a mutable spec and the last-built context, so it\n"
+    "is bound to the thread that created it."
+)
+NAMES = ["__version__", "Mellix"]
+
+
+@pytest.mark.parametrize(
+    "obj, attr, expected",
+    [
+        (_varnok_mellix, "__doc__", "The native module (`varnok_mellix._varnok_mellix`)."),
+        (_varnok_mellix, "__version__", "0.1.4"),
+        (_varnok_mellix, "__all__", NAMES),
+        (varnok_mellix, "__version__", "0.1.4"),
+        (varnok_mellix, "__all__", NAMES),
+        (varnok_mellix, "Mellix", Mellix),
+        (Mellix, "__module__", "builtins"),
+        (Mellix, "__qualname__", "Mellix"),
+        (Mellix, "__doc__", CLASS_DOC),
+        (Mellix.command, "__doc__", "Apply a command JSON and return the resulting response JSON."),
+        (Mellix.version, "__doc__", "The library version."),
+    ],
+)
+def test_module_and_class_attributes(obj, attr, expected):
+    assert getattr(obj, attr) == expected
+
+
+@pytest.mark.parametrize(
+    "callable_, expected",
+    [
+        (Mellix, "(spec_json)"),
+        (Mellix.command, "(self, /, cmd_json)"),
+        (Mellix(SPEC).command, "(cmd_json)"),
+        (Mellix.version, "()"),
+    ],
+)
+def test_signatures(callable_, expected):
+    assert str(inspect.signature(callable_)) == expected
+
+
+def test_second_module_execution_reuses_the_type():
+    spec = importlib.util.find_spec("varnok_mellix._varnok_mellix")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other is not _varnok_mellix
+    assert other.Mellix is Mellix and other.__all__ == NAMES
+
+
+def test_version_on_class_and_instance(mellix):
+    assert Mellix.version() == mellix.version() == _varnok_mellix.__version__ == "0.1.4"
+
+
+def test_keywords_and_str_subclasses_are_accepted():
+    class Text(str):
+        pass
+
+    assert Mellix(spec_json=SPEC).command(cmd_json=VERSION_REQUEST) == VERSION_ANSWER
+    assert Mellix(Text(SPEC)).command(Text(VERSION_REQUEST)) == VERSION_ANSWER
+
+
+@pytest.fixture(params=["constructor", "command"])
+def entry(request):
+    """(callable, parameter name, check) for both text-taking calls. `check` runs after a
+    failed call: a failed read must have released the engine."""
+    if request.param == "constructor":
+        return Mellix, "spec_json", lambda: None
+    instance = Mellix(SPEC)
+
+    def check():
+        assert instance.command(VERSION_REQUEST) == VERSION_ANSWER
+
+    return instance.command, "cmd_json", check
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), ((SPEC, SPEC), {}), ((), {"bogus": SPEC}), ((SPEC,), {"spec_json": SPEC})],
+    ids=["missing", "surplus", "unknown-keyword", "twice"],
+)
+def test_bad_argument_binding_raises_type_error(entry, args, kwargs):
+    call, _, check = entry
+    with pytest.raises(TypeError):
+        call(*args, **kwargs)
+    check()
+
+
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        (1, TypeError, "must be str, not int"),
+        (b"{}", TypeError, "must be str, not bytes"),
+        (None, TypeError, "must be str, not NoneType"),
+        ('{"cmd":"version","x":"\ud800"}', UnicodeEncodeError, "surrogates not allowed"),
+    ],
+)
+def test_unreadable_text_raises_with_note_naming_the_parameter(entry, value, error, message):
+    call, param, check = entry
+    with pytest.raises(error, match=message) as e:
+        call(value)
+    assert any(param in note for note in e.value.__notes__)
+    check()
+
+
+@pytest.mark.parametrize(
+    "spec_text, expected",
+    [
+        (SPEC + " x", "parse: "),
+        (SPEC + SPEC, "parse: "),
+        ('{"symbols":[],"lookback":20,"facts":["price_move"]}',
+         "bad spec: at least one symbol is required"),
+        ('{"symbols":["BTC"],"lookback":20,"facts":["oi_change","oi_change"]}',
+         "bad spec: duplicate fact kind: OiChange"),
+    ],
+)
+def test_refused_spec_raises_value_error(spec_text, expected):
+    with pytest.raises(ValueError) as e:
+        Mellix(spec_text)
+    if expected == "parse: ":
+        assert re.fullmatch(r"parse: .+ at line \d+ column \d+", str(e.value))
+    else:
+        assert str(e.value) == expected
+
+
+@pytest.mark.parametrize(
+    "request_text, expected",
+    [
+        ("not json", "parse: "),
+        ('{"cmd":"version"} {}', "parse: "),
+        ('{"cmd":"Version"}', '{"error":"bad spec: unknown cmd: Version","ok":false}'),
+        ('{"cmd":"Värde"}', '{"error":"bad spec: unknown cmd: Värde","ok":false}'),
+        (VERSION_REQUEST, VERSION_ANSWER),
+        ('{"cmd":"reset"}', '{"ok":true}'),
+    ],
+)
+def test_command_answers_without_raising(mellix, request_text, expected):
+    answer = mellix.command(request_text)
+    if expected == "parse: ":
+        envelope = json.loads(answer)
+        assert envelope["ok"] is False and envelope["error"].startswith("parse: ")
+    else:
+        assert answer == expected
+
+
+def test_command_from_foreign_thread_is_refused_without_touching_the_engine(mellix):
+    assert "facts" in json.loads(mellix.command('{"cmd":"build_context","feeds":{}}'))
+    errors = []
+
+    def reset_elsewhere():
+        try:
+            mellix.command('{"cmd":"reset"}')
+        except RuntimeError as error:
+            errors.append(str(error))
+
+    run_in_thread(reset_elsewhere)
+    assert len(errors) == 1 and "thread" in errors[0]
+    # The stored context survived: the reset never reached the engine.
+    assert "tool_calls" in json.loads(mellix.command('{"cmd":"query","question":"price"}'))
+
+
+@pytest.mark.parametrize(
+    "created_on, dropped_on", [("main", "worker"), ("worker", "main"), ("main", "main")]
+)
+def test_drop_on_foreign_thread_reports_unraisable(monkeypatch, created_on, dropped_on):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    box = []
+    on_thread = {"main": lambda action: action(), "worker": run_in_thread}
+    on_thread[created_on](lambda: box.append(Mellix(SPEC)))
+    on_thread[dropped_on](box.clear)
+    if created_on == dropped_on:
+        assert reports == []
+    else:
+        assert [r.exc_type for r in reports] == [RuntimeError]
+        assert re.fullmatch(r"_varnok_mellix::PyMellix .*dropped on another thread",
+                            str(reports[0].exc_value))
+
+
+JSON = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(), inner, max_size=4),
+    max_leaves=12,
+)
+COMMANDS = ["build_context", "facts", "query", "reset", "set_spec", "version", "Version"]
+REQUESTS = st.fixed_dictionaries(
+    {"cmd": st.sampled_from(COMMANDS)},
+    optional={"feeds": JSON, "question": st.text(), "context": JSON, "spec": JSON},
+)
+
+
+@given(st.text() | JSON.map(json.dumps) | REQUESTS.map(lambda r: json.dumps(r, ensure_ascii=False)))
+def test_command_always_answers_one_json_text(request_text):
+    answer = json.loads(Mellix(SPEC).command(request_text))
+    if "error" in answer:
+        assert answer.keys() == {"error", "ok"} and answer["ok"] is False
+        assert answer["error"].startswith(("parse: ", "unknown indicator: ", "bad spec: ", "data: "))
+    else:
+        assert answer in ({"ok": True}, {"version": "0.1.4"}) or list(answer) in (
+            ["tool_calls"], ["facts", "symbols", "lookback"])
