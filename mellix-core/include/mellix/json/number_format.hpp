@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "varnok/decimal_text.hpp"
+
 namespace mellix::json {
 
 // The JSON float form of responses: "null" for NaN and infinities, "0.0" and
@@ -17,7 +19,7 @@ void append_json_double(std::string& out, double value);
 // Plain decimal without exponent however large or small (1e20 is
 // "100000000000000000000"); whole numbers get ".0" when `point_zero` is set.
 // Finite values only.
-void append_plain_decimal(std::string& out, double value, bool point_zero);
+using varnok::append_plain_decimal;
 
 void append_integer(std::string& out, std::int64_t value);
 void append_integer(std::string& out, std::uint64_t value);

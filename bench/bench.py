@@ -1,0 +1,100 @@
+"""Prints timings of the Python-facing hot paths (a benchmark, not a test).
+
+    .venv/bin/python bench/bench.py [--symbols 200] [--candles 2000]
+
+- a tiny command against json.loads of the same text;
+- a build of a large request (about 30 MB by default) against json.loads of
+  the same text, and the resident-set growth it causes;
+- the same build pinned to one core and to every core (in child processes).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+import timeit
+
+import varnok_mellix
+
+KINDS = ["price_move", "orderbook_imbalance", "liquidation_cluster", "funding_flip",
+         "oi_change", "volatility_spike"]
+
+
+def make_request(symbols: int, candles: int) -> tuple[str, str]:
+    feeds = {}
+    for s in range(symbols):
+        rows = []
+        for i in range(candles):
+            close = 100.0 + (i % 97) * 0.37 + s * 0.01 + (i % 7 if i > candles - 40 else 0)
+            rows.append({"ts": 1_733_000_000_000 + i * 60_000, "open": close - 0.25,
+                         "high": close + 1.5, "low": close - 1.5, "close": close,
+                         "volume": 10 + i % 13})
+        feeds[f"SYM{s}"] = {
+            "symbol": f"SYM{s}", "candles": rows,
+            "orderbook": {"ts": 1, "bids": [[99.5, 3], [99.4, 2]], "asks": [[100.5, 1]]},
+            "funding": [[1, 0.0001], [2, -0.0002], [3, 0.0003]],
+            "open_interest": [[1, 1000], [2, 1100]],
+            "liquidations": [[1, "long", 100, 5], [2, "short", 101, 2]],
+        }
+    spec = json.dumps({"symbols": list(feeds), "lookback": 20, "facts": KINDS})
+    return spec, json.dumps({"cmd": "build_context", "feeds": feeds}, separators=(",", ":"))
+
+
+def best(fn, repeat: int, number: int) -> float:
+    return min(timeit.repeat(fn, repeat=repeat, number=number)) / number
+
+
+def child(symbols: int, candles: int) -> None:
+    spec, request = make_request(symbols, candles)
+    mellix = varnok_mellix.Mellix(spec)
+    mellix.command(request)
+    print(best(lambda: mellix.command(request), repeat=5, number=1))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--symbols", type=int, default=200)
+    parser.add_argument("--candles", type=int, default=2000)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args.symbols, args.candles)
+        return
+
+    spec, request = make_request(args.symbols, args.candles)
+    mellix = varnok_mellix.Mellix(spec)
+
+    tiny = '{"cmd":"version"}'
+    t_cmd = best(lambda: mellix.command(tiny), repeat=7, number=20000)
+    t_loads = best(lambda: json.loads(tiny), repeat=7, number=20000)
+    print(f"tiny command      {t_cmd * 1e9:9.0f} ns   json.loads of it {t_loads * 1e9:7.0f} ns"
+          f"   ratio {t_cmd / t_loads:.2f}")
+
+    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    mellix.command(request)
+    rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    t_build = best(lambda: mellix.command(request), repeat=5, number=1)
+    t_loads_big = best(lambda: json.loads(request), repeat=3, number=1)
+    mb = len(request) / 1e6
+    print(f"build {mb:5.1f} MB     {t_build * 1e3:9.1f} ms   json.loads of it {t_loads_big * 1e3:7.1f} ms"
+          f"   ({mb / t_build:.0f} MB/s)")
+    print(f"peak RSS growth of the first build: {(rss_after - rss_before) / 1024:.1f} MB "
+          f"for a {mb:.1f} MB request")
+
+    for workers in (1, os.cpu_count() or 1):
+        # oneTBB sizes its pool from the process's CPU affinity: pinning the
+        # child to N cores gives a pool of N.
+        cores = ",".join(str(c) for c in range(workers))
+        out = subprocess.run(["taskset", "-c", cores, sys.executable, __file__, "--child",
+                              "--symbols", str(args.symbols), "--candles", str(args.candles)],
+                             check=True, capture_output=True, text=True).stdout
+        print(f"build on {workers} core(s): {float(out) * 1e3:9.1f} ms")
+
+
+if __name__ == "__main__":
+    main()
