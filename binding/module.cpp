@@ -231,14 +231,40 @@ void mellix_dealloc(PyObject* object) {
   Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
-PyObject* mellix_command(PyObject* object, PyObject* args, PyObject* kwargs) {
-  try {
-    static char cmd_kw[] = "cmd_json";
-    static char* keywords[] = {cmd_kw, nullptr};
-    PyObject* cmd_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:command", keywords, &cmd_arg)) {
+// Binds command()'s one parameter, `cmd_json`, given by position or by
+// keyword. Vectorcall spares the argument tuple and the format parsing of
+// PyArg_ParseTupleAndKeywords, which otherwise dominate a tiny command.
+PyObject* bind_cmd_json(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  if (nkw < 0) return nullptr;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GetItem(kwnames, i);
+    if (name == nullptr) return nullptr;
+    if (PyUnicode_CompareWithASCIIString(name, "cmd_json") != 0) {
+      PyErr_Format(PyExc_TypeError, "command() got an unexpected keyword argument '%U'", name);
       return nullptr;
     }
+    if (nargs > 0) {
+      PyErr_SetString(PyExc_TypeError, "command() got multiple values for argument 'cmd_json'");
+      return nullptr;
+    }
+  }
+  if (nargs + nkw == 0) {
+    PyErr_SetString(PyExc_TypeError, "command() missing required argument 'cmd_json'");
+    return nullptr;
+  }
+  if (nargs + nkw > 1) {
+    PyErr_Format(PyExc_TypeError, "command() takes exactly one argument (%zd given)", nargs + nkw);
+    return nullptr;
+  }
+  return args[0];
+}
+
+PyObject* mellix_command(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  try {
+    PyObject* cmd_arg = bind_cmd_json(args, nargs, kwnames);
+    if (cmd_arg == nullptr) return nullptr;
 
     PyMellix* self = as_mellix(object);
     if (!on_owner_thread(self)) {
@@ -281,7 +307,7 @@ PyCFunction as_cfunction(Function* function) {
 }
 
 PyMethodDef mellix_methods[] = {
-    {"command", as_cfunction(&mellix_command), METH_VARARGS | METH_KEYWORDS, kCommandDoc},
+    {"command", as_cfunction(&mellix_command), METH_FASTCALL | METH_KEYWORDS, kCommandDoc},
     {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };

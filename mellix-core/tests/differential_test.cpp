@@ -458,7 +458,7 @@ TEST(DifferentialTest, EdgeTextsAgree) {
                                   std::string("tru"),
                                   std::string("[18446744073709551616]"),
                                   std::string("{\"a\":1,\"a\":2}"),
-                                  std::string("\"\\u0000\""),
+                                  std::string("\"\\u0000\""), std::string("\xEF\xBB\xBF{}"),
                                   std::string(1, '\0'),
                                   std::string("[\"a\"\0]", 6)}) {
     check_text(text);

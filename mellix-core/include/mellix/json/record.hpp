@@ -83,13 +83,17 @@ constexpr auto fields_in_key_order() {
   return order;
 }
 
+// Unrolled over the fields so each comparison is against a constant key.
+template <class T, std::size_t... Is>
+std::optional<std::size_t> field_index_of(std::string_view key, std::index_sequence<Is...>) {
+  std::optional<std::size_t> found;
+  ((key == std::get<Is>(RecordTraits<T>::fields).key ? (found = Is, true) : false) || ...);
+  return found;
+}
+
 template <class T>
 std::optional<std::size_t> field_index(std::string_view key) {
-  static constexpr auto keys = field_keys<T>();
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (keys[i] == key) return i;
-  }
-  return std::nullopt;
+  return field_index_of<T>(key, std::make_index_sequence<field_count<T>>{});
 }
 
 template <class T, class V, std::size_t... Is>
