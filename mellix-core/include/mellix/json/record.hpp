@@ -87,7 +87,7 @@ constexpr auto fields_in_key_order() {
 template <class T, std::size_t... Is>
 std::optional<std::size_t> field_index_of(std::string_view key, std::index_sequence<Is...>) {
   std::optional<std::size_t> found;
-  ((key == std::get<Is>(RecordTraits<T>::fields).key ? (found = Is, true) : false) || ...);
+  (void)((key == std::get<Is>(RecordTraits<T>::fields).key ? (found = Is, true) : false) || ...);
   return found;
 }
 
@@ -100,9 +100,9 @@ template <class T, class V, std::size_t... Is>
 bool read_field_at(Reader<V>& r, std::size_t index, const V& v, T& out,
                    std::index_sequence<Is...>) {
   bool ok = true;
-  ((index == Is ? (ok = r.read(v, out.*(std::get<Is>(RecordTraits<T>::fields).member)), true)
-                : false) ||
-   ...);
+  (void)((index == Is ? (ok = r.read(v, out.*(std::get<Is>(RecordTraits<T>::fields).member)), true)
+                      : false) ||
+         ...);
   return ok;
 }
 

@@ -1,0 +1,133 @@
+// The agreement check between the fast (simdjson) and exact JSON paths,
+// shared by the differential unit test and the fuzz target.
+//
+// Both paths must accept the same texts (the exact one may also accept an
+// integer literal beyond 64 bits), build trees that look the same to every
+// conversion, and convert them into equal records or equal messages.
+#pragma once
+
+#include <bit>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "mellix/json/document_parser.hpp"
+#include "mellix/model_json.hpp"
+
+namespace mellix::json {
+
+// A canonical rendering of a tree that shows every distinction the
+// conversions can see: types, exact double bits, member order and repeats.
+template <class V>
+void dump(const V& v, std::string& out) {
+  char buf[32];
+  switch (v.type()) {
+    case ValueType::Null:
+      out += 'n';
+      break;
+    case ValueType::Bool:
+      out += v.get_bool() ? 't' : 'f';
+      break;
+    case ValueType::Int64:
+      out += "i" + std::to_string(v.get_int64());
+      break;
+    case ValueType::UInt64:
+      out += "u" + std::to_string(v.get_uint64());
+      break;
+    case ValueType::Double:
+      std::snprintf(buf, sizeof buf, "d%016llx",
+                    static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(v.get_double())));
+      out += buf;
+      break;
+    case ValueType::String:
+      out += 's';
+      out += std::to_string(v.get_string().size());
+      out += ':';
+      out += v.get_string();
+      break;
+    case ValueType::Array:
+      out += '[';
+      v.for_each_element([&](const V& e) {
+        dump(e, out);
+        out += ',';
+        return true;
+      });
+      out += ']';
+      break;
+    case ValueType::Object:
+      out += '{';
+      v.for_each_member([&](std::string_view k, const V& e) {
+        out += std::to_string(k.size()) + ':';
+        out += k;
+        out += '=';
+        dump(e, out);
+        out += ',';
+        return true;
+      });
+      out += '}';
+      break;
+  }
+}
+
+// An integer literal (no fraction, no exponent) of 19 digits or more: the
+// only thing the exact path may accept that the fast path cannot.
+inline bool has_integer_beyond_64_bits(std::string_view text) {
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  for (std::size_t i = 0; i < text.size();) {
+    if (!digit(text[i])) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < text.size() && digit(text[end])) ++end;
+    const bool fraction_or_exponent_before =
+        i > 0 && std::string_view(".eE+").find(text[i - 1]) != std::string_view::npos;
+    const bool fraction_or_exponent_after =
+        end < text.size() && std::string_view(".eE").find(text[end]) != std::string_view::npos;
+    if (end - i >= 19 && !fraction_or_exponent_before && !fraction_or_exponent_after) return true;
+    i = end;
+  }
+  return false;
+}
+
+template <class T>
+std::optional<std::string> conversion_disagreement(const FastValue& fast, const ExactValue& exact,
+                                                   Source source) {
+  const auto a = read_value<T>(fast, source);
+  const auto b = read_value<T>(exact, source);
+  if (a.has_value() != b.has_value()) return "one path converted, the other failed";
+  if (a && !(*a == *b)) return "the paths converted to different records";
+  if (!a && a.error().message != b.error().message) {
+    return "different messages: \"" + a.error().message + "\" and \"" + b.error().message + "\"";
+  }
+  return std::nullopt;
+}
+
+// nullopt when the two paths agree on `text`, else what differs.
+inline std::optional<std::string> path_disagreement(std::string_view text) {
+  DocumentParser parser;
+  const auto fast = parser.parse_fast(text);
+  const auto exact = parse_exact(text);
+  if (!fast) {
+    if (exact && !has_integer_beyond_64_bits(text)) {
+      return "the fast path rejected a text the exact path accepted";
+    }
+    return std::nullopt;
+  }
+  if (!exact)
+    return "the exact path rejected a text the fast path accepted: " + exact.error().description;
+  std::string a, b;
+  dump(*fast, a);
+  dump(ExactValue(*exact), b);
+  if (a != b) return "different trees: " + a + " and " + b;
+  const ExactValue e(*exact);
+  for (const Source source : {Source::Document, Source::Text}) {
+    if (auto d = conversion_disagreement<ContextSpec>(*fast, e, source)) return d;
+    if (auto d = conversion_disagreement<FeedMap>(*fast, e, source)) return d;
+    if (auto d = conversion_disagreement<MarketContext>(*fast, e, source)) return d;
+  }
+  return std::nullopt;
+}
+
+}  // namespace mellix::json
