@@ -1,6 +1,6 @@
 """Market-analysis assistant driven by JSON commands.
 
-Create a :class:`Mellix` from a JSON specification and drive it with
+Create a :class:`Mellix` from a JSON spec and drive it with
 :meth:`Mellix.command`, which always answers with one JSON text::
 
     >>> from varnok_mellix import Mellix

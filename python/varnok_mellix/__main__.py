@@ -3,12 +3,12 @@
     python -m varnok_mellix --spec SPEC.json [--command FILE|-]
     varnok-mellix --spec SPEC.json [--command FILE|-]
 
-The specification file holds one JSON document. The commands are read one
+The spec file holds one JSON document. The commands are read one
 JSON request per line (blank lines are skipped) from FILE, or from standard
 input when FILE is "-" or left out; each answer is printed on its own line.
 
 Exit status: 0 when every command succeeded, 1 when any answer was an error
-envelope, 2 for a refused specification or an unreadable file.
+envelope, 2 for a refused spec or an unreadable file.
 """
 
 from __future__ import annotations
@@ -25,11 +25,11 @@ from . import Mellix, __version__
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="varnok-mellix",
-        description="Create a Mellix from a specification file and run JSON commands, "
+        description="Create a Mellix from a spec file and run JSON commands, "
         "one request per line, printing one JSON answer per line.",
     )
     parser.add_argument("--spec", required=True, metavar="FILE",
-                        help="file holding the specification JSON")
+                        help="file holding the spec JSON")
     parser.add_argument("--command", default="-", metavar="FILE",
                         help='file of JSON requests, one per line; "-" (the default) '
                              "reads standard input")

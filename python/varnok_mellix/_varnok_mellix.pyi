@@ -14,10 +14,10 @@ class Mellix:
     """
 
     def __new__(cls, spec_json: str) -> Mellix:
-        """Create an instance from a specification JSON text.
+        """Create an instance from a spec JSON text.
 
         Raises TypeError when `spec_json` is not a str and ValueError when the
-        specification is refused.
+        spec is refused.
         """
 
     def command(self, cmd_json: str) -> str:
