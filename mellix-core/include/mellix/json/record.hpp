@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -83,11 +84,20 @@ constexpr auto fields_in_key_order() {
   return order;
 }
 
-// Unrolled over the fields so each comparison is against a constant key.
+// Compares against a compile-time key: a length check, then a memcmp of
+// constant size that the compiler turns into a few integer compares. Key
+// lookup is the inner loop of reading large feeds.
+template <class T, std::size_t I>
+bool key_is(std::string_view key) {
+  static constexpr std::string_view expected = std::get<I>(RecordTraits<T>::fields).key;
+  return key.size() == expected.size() &&
+         std::memcmp(key.data(), expected.data(), expected.size()) == 0;
+}
+
 template <class T, std::size_t... Is>
 std::optional<std::size_t> field_index_of(std::string_view key, std::index_sequence<Is...>) {
   std::optional<std::size_t> found;
-  (void)((key == std::get<Is>(RecordTraits<T>::fields).key ? (found = Is, true) : false) || ...);
+  (void)((key_is<T, Is>(key) ? (found = Is, true) : false) || ...);
   return found;
 }
 
