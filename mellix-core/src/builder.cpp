@@ -51,7 +51,7 @@ std::expected<MarketContext, EngineError> build_context(const ContextSpec& spec,
                                                         const FeedMap& feeds) {
   if (auto valid = validate(spec); !valid) return std::unexpected(std::move(valid.error()));
 
-  // One slot per spec entry, written by exactly one task: gathering the slots
+  // One slot per listed symbol, written by exactly one task: gathering the slots
   // in index order afterwards gives spec order whatever the scheduling.
   const std::vector<std::string>& symbols = spec.symbols;
   std::vector<SymbolFacts> per_symbol(symbols.size());
