@@ -2,12 +2,12 @@
 //
 // The enumerator order is the comparison order wherever kinds are sorted or
 // ranked. Wire names are the only text form in JSON; value names appear only
-// in the duplicate-kind validation message. All functions are pure.
+// in the duplicate-kind validation message; reading a kind from JSON goes
+// through the enum conversion of the JSON layer. All functions are pure.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 namespace mellix {
@@ -43,14 +43,6 @@ constexpr std::string_view value_name(FactKind kind) {
       "FundingFlip", "OiChange",           "VolatilitySpike",
   };
   return names[static_cast<std::size_t>(kind)];
-}
-
-// Exact, case-sensitive match of a wire name.
-constexpr std::optional<FactKind> fact_kind_from_wire_name(std::string_view name) {
-  for (std::size_t i = 0; i < kFactKindWireNames.size(); ++i) {
-    if (kFactKindWireNames[i] == name) return static_cast<FactKind>(i);
-  }
-  return std::nullopt;
 }
 
 }  // namespace mellix

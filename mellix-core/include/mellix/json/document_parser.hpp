@@ -27,8 +27,6 @@ class ParsedDocument {
   explicit ParsedDocument(FastValue root) : root_(root) {}
   explicit ParsedDocument(std::unique_ptr<ExactNode> root) : root_(std::move(root)) {}
 
-  bool is_fast() const { return std::holds_alternative<FastValue>(root_); }
-
   // Calls f(FastValue) or f(ExactValue) with the root value.
   template <class F>
   decltype(auto) visit(F&& f) const {

@@ -107,7 +107,6 @@ class Reader {
     return fail(std::move(m), array.end_offset());
   }
 
-  const ReadError& error() const { return error_; }
   ReadError take_error() { return std::move(error_); }
 
  private:
