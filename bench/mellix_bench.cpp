@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "mellix/builder.hpp"
+#include "builder.hpp"
 #include "mellix/engine.hpp"
-#include "mellix/json/document_parser.hpp"
-#include "mellix/model_json.hpp"
+#include "json/document_parser.hpp"
+#include "model_json.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "mellix/engine.hpp"
-#include "mellix/json/exact_document.hpp"
+#include "json/exact_document.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static mellix::Engine engine = *mellix::Engine::create(

@@ -1,4 +1,4 @@
-#include "mellix/builder.hpp"
+#include "builder.hpp"
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "mellix/derive.hpp"
+#include "derive.hpp"
 
 namespace mellix {
 namespace {

@@ -1,7 +1,7 @@
-#include "mellix/context_json.hpp"
+#include "context_json.hpp"
 
-#include "mellix/json/number_format.hpp"
-#include "mellix/json/writer.hpp"
+#include "json/number_format.hpp"
+#include "json/writer.hpp"
 
 namespace mellix {
 

@@ -1,4 +1,4 @@
-#include "mellix/derive.hpp"
+#include "derive.hpp"
 
 #include <algorithm>
 #include <cmath>

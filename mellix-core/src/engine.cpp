@@ -3,13 +3,13 @@
 #include <array>
 #include <utility>
 
-#include "mellix/builder.hpp"
-#include "mellix/context_json.hpp"
-#include "mellix/json/document_parser.hpp"
-#include "mellix/model_json.hpp"
-#include "mellix/relevance.hpp"
-#include "mellix/response.hpp"
-#include "mellix/spec_json.hpp"
+#include "builder.hpp"
+#include "context_json.hpp"
+#include "json/document_parser.hpp"
+#include "model_json.hpp"
+#include "relevance.hpp"
+#include "response.hpp"
+#include "spec_json.hpp"
 
 namespace mellix {
 

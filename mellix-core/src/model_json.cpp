@@ -1,5 +1,5 @@
 // The one place where the record conversions are instantiated.
-#include "mellix/model_json.hpp"
+#include "model_json.hpp"
 
 namespace mellix::json {
 

@@ -1,4 +1,4 @@
-#include "mellix/relevance.hpp"
+#include "relevance.hpp"
 
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>

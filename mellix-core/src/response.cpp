@@ -1,7 +1,7 @@
-#include "mellix/response.hpp"
+#include "response.hpp"
 
 #include "mellix/engine.hpp"
-#include "mellix/json/writer.hpp"
+#include "json/writer.hpp"
 
 namespace mellix {
 

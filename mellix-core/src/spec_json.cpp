@@ -1,6 +1,6 @@
-#include "mellix/spec_json.hpp"
+#include "spec_json.hpp"
 
-#include "mellix/model_json.hpp"
+#include "model_json.hpp"
 
 namespace mellix {
 

@@ -1,6 +1,6 @@
 // The context builder: symbol selection, ranking and independence from the
 // pool's size and scheduling.
-#include "mellix/builder.hpp"
+#include "builder.hpp"
 
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "mellix/context_json.hpp"
-#include "mellix/derive.hpp"
+#include "context_json.hpp"
+#include "derive.hpp"
 
 namespace mellix {
 namespace {

@@ -1,5 +1,5 @@
 // Reading feeds and contexts from parsed documents, and writing contexts.
-#include "mellix/model_json.hpp"
+#include "model_json.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <random>
 #include <string>
 
-#include "mellix/context_json.hpp"
-#include "mellix/json/document_parser.hpp"
+#include "context_json.hpp"
+#include "json/document_parser.hpp"
 
 namespace mellix {
 namespace {

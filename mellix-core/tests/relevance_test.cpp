@@ -1,4 +1,4 @@
-#include "mellix/relevance.hpp"
+#include "relevance.hpp"
 
 #include <gtest/gtest.h>
 #include <unicode/uloc.h>

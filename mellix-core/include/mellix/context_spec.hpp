@@ -2,7 +2,7 @@
 //
 // A plain owning value. An Engine only ever holds a spec that has passed
 // validate(); the builder validates again before every build. Reading a spec
-// from JSON lives in mellix/spec_json.hpp.
+// from JSON is the engine's business.
 #pragma once
 
 #include <cstdint>

@@ -18,10 +18,9 @@
 #include "mellix/context_spec.hpp"
 #include "mellix/engine_error.hpp"
 #include "mellix/fact.hpp"
+#include "mellix/version.hpp"
 
 namespace mellix {
-
-inline constexpr std::string_view kVersion = "0.1.4";
 
 class Engine {
  public:

@@ -1,4 +1,4 @@
-#include "mellix/json/document_parser.hpp"
+#include "json/document_parser.hpp"
 
 namespace mellix::json {
 namespace {

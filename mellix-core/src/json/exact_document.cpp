@@ -1,4 +1,4 @@
-#include "mellix/json/exact_document.hpp"
+#include "json/exact_document.hpp"
 
 #include <charconv>
 #include <cmath>

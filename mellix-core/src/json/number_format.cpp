@@ -1,4 +1,4 @@
-#include "mellix/json/number_format.hpp"
+#include "json/number_format.hpp"
 
 #include "varnok/decimal_text.hpp"
 

@@ -1,4 +1,4 @@
-#include "mellix/json/reader.hpp"
+#include "json/reader.hpp"
 
 namespace mellix::json {
 

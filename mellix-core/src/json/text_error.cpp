@@ -1,4 +1,4 @@
-#include "mellix/json/text_error.hpp"
+#include "json/text_error.hpp"
 
 #include <algorithm>
 

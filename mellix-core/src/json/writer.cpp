@@ -1,4 +1,4 @@
-#include "mellix/json/writer.hpp"
+#include "json/writer.hpp"
 
 namespace mellix::json {
 

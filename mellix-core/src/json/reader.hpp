@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "mellix/json/number_format.hpp"
-#include "mellix/json/value_type.hpp"
+#include "json/number_format.hpp"
+#include "json/value_type.hpp"
 
 namespace mellix::json {
 

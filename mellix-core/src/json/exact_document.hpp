@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "mellix/json/text_error.hpp"
-#include "mellix/json/value_type.hpp"
+#include "json/text_error.hpp"
+#include "json/value_type.hpp"
 
 namespace mellix::json {
 

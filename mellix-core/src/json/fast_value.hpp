@@ -13,7 +13,7 @@
 #include <optional>
 #include <string_view>
 
-#include "mellix/json/value_type.hpp"
+#include "json/value_type.hpp"
 
 namespace mellix::json {
 

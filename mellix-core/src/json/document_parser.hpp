@@ -16,9 +16,9 @@
 #include <string_view>
 #include <variant>
 
-#include "mellix/json/exact_document.hpp"
-#include "mellix/json/fast_value.hpp"
-#include "mellix/json/text_error.hpp"
+#include "json/exact_document.hpp"
+#include "json/fast_value.hpp"
+#include "json/text_error.hpp"
 
 namespace mellix::json {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "mellix/json/document_parser.hpp"
-#include "mellix/model_json.hpp"
+#include "json/document_parser.hpp"
+#include "model_json.hpp"
 
 namespace mellix::json {
 

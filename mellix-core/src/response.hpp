@@ -8,7 +8,7 @@
 #include <string>
 
 #include "mellix/engine_error.hpp"
-#include "mellix/relevance.hpp"
+#include "relevance.hpp"
 
 namespace mellix {
 

@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "mellix/json/reader.hpp"
+#include "json/reader.hpp"
 
 namespace mellix::json {
 

@@ -11,10 +11,10 @@
 #include "mellix/context_spec.hpp"
 #include "mellix/fact.hpp"
 #include "mellix/feed_snapshot.hpp"
-#include "mellix/json/exact_document.hpp"
-#include "mellix/json/fast_value.hpp"
-#include "mellix/json/reader.hpp"
-#include "mellix/json/record.hpp"
+#include "json/exact_document.hpp"
+#include "json/fast_value.hpp"
+#include "json/reader.hpp"
+#include "json/record.hpp"
 
 namespace mellix::json {
 

@@ -11,7 +11,7 @@
 
 #include "mellix/context_spec.hpp"
 #include "mellix/engine_error.hpp"
-#include "mellix/json/document_parser.hpp"
+#include "json/document_parser.hpp"
 
 namespace mellix {
 
