@@ -41,8 +41,21 @@ std::optional<V> member(const V& object, std::string_view name) {
   return found;
 }
 
-EngineError conversion_error(json::ReadError error) {
-  return EngineError::parse(std::move(error.message));
+// A member's value converted to T. The value comes from the parsed request,
+// so a failure is a parse error without a position.
+template <class T, class V>
+std::expected<T, EngineError> convert(const V& value) {
+  auto read = json::read_value<T>(value, json::Source::Document);
+  if (!read) return std::unexpected(EngineError::parse(std::move(read.error().message)));
+  return std::move(*read);
+}
+
+// The member `name` converted to T; `missing "name"` when there is none.
+template <class T, class V>
+std::expected<T, EngineError> required_member(const V& request, std::string_view name) {
+  const std::optional<V> value = member(request, name);
+  if (!value) return std::unexpected(EngineError::missing(name));
+  return convert<T>(*value);
 }
 
 }  // namespace
@@ -83,10 +96,8 @@ class CommandRunner {
  private:
   template <class V>
   static Result build(Engine& engine, const V& request) {
-    const auto feeds_value = member(request, "feeds");
-    if (!feeds_value) return std::unexpected(EngineError::missing("feeds"));
-    auto feeds = json::read_value<FeedMap>(*feeds_value, json::Source::Document);
-    if (!feeds) return std::unexpected(conversion_error(std::move(feeds.error())));
+    const auto feeds = required_member<FeedMap>(request, "feeds");
+    if (!feeds) return std::unexpected(feeds.error());
     auto context = build_context(engine.spec_, *feeds);
     if (!context) return std::unexpected(std::move(context.error()));
     std::string out;
@@ -105,8 +116,8 @@ class CommandRunner {
     std::optional<MarketContext> supplied;
     const MarketContext* context = nullptr;
     if (const auto context_value = member(request, "context")) {
-      auto read = json::read_value<MarketContext>(*context_value, json::Source::Document);
-      if (!read) return std::unexpected(conversion_error(std::move(read.error())));
+      auto read = convert<MarketContext>(*context_value);
+      if (!read) return std::unexpected(std::move(read.error()));
       context = &supplied.emplace(std::move(*read));
     } else if (engine.context_) {
       context = &*engine.context_;
@@ -119,10 +130,8 @@ class CommandRunner {
 
   template <class V>
   static Result set_spec(Engine& engine, const V& request) {
-    const auto spec_value = member(request, "spec");
-    if (!spec_value) return std::unexpected(EngineError::missing("spec"));
-    auto spec = json::read_value<ContextSpec>(*spec_value, json::Source::Document);
-    if (!spec) return std::unexpected(conversion_error(std::move(spec.error())));
+    auto spec = required_member<ContextSpec>(request, "spec");
+    if (!spec) return std::unexpected(std::move(spec.error()));
     if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid.error()));
     engine.spec_ = std::move(*spec);
     return ok_response();
@@ -130,21 +139,22 @@ class CommandRunner {
 };
 
 std::expected<Engine, EngineError> Engine::create(std::string_view spec_text) {
-  auto scratch = std::make_unique<Scratch>();
-  auto spec = parse_context_spec(spec_text, scratch->parser);
+  // The spec's parser lives for this parse only: its buffers are sized to the
+  // spec text, which the engine has no reason to keep.
+  json::DocumentParser parser;
+  auto spec = parse_context_spec(spec_text, parser);
   if (!spec) return std::unexpected(std::move(spec.error()));
   if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid.error()));
-  Engine engine(std::move(*spec));
-  engine.scratch_ = std::move(scratch);
-  return engine;
+  return Engine(std::move(*spec));
 }
 
-Engine::Engine(ContextSpec spec) : spec_(std::move(spec)), scratch_(std::make_unique<Scratch>()) {}
+Engine::Engine(ContextSpec spec) : spec_(std::move(spec)) {}
 Engine::Engine(Engine&&) noexcept = default;
 Engine& Engine::operator=(Engine&&) noexcept = default;
 Engine::~Engine() = default;
 
 std::string Engine::command(std::string_view request) {
+  if (!scratch_) scratch_ = std::make_unique<Scratch>();
   const auto document = scratch_->parser.parse(request);
   if (!document) {
     return error_response(EngineError::parse(json::render_with_position(

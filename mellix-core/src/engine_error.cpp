@@ -1,6 +1,7 @@
 #include "mellix/engine_error.hpp"
 
 namespace mellix {
+namespace {
 
 std::string_view prefix(EngineError::Kind kind) {
   switch (kind) {
@@ -15,6 +16,8 @@ std::string_view prefix(EngineError::Kind kind) {
   }
   return "";
 }
+
+}  // namespace
 
 EngineError EngineError::missing(std::string_view name) {
   std::string m = "missing \"";

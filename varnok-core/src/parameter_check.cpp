@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 namespace varnok {
@@ -16,6 +17,9 @@ constexpr double kIntegerTolerance = std::numeric_limits<double>::epsilon();
 
 // 2^64, the first double that no longer fits in std::uint64_t.
 constexpr double kTwoPow64 = 18446744073709551616.0;
+
+constexpr std::string_view kPeriodExceedsMax =
+    "period exceeds the maximum supported window length (see MAX_PERIOD)";
 
 std::string parameter_prefix(std::size_t index) {
   return "parameter #" + std::to_string(index);
@@ -39,7 +43,7 @@ std::expected<std::uint64_t, std::string> check_positive_integer(std::size_t ind
 std::expected<std::size_t, IndicatorError> check_window_length(std::uint64_t length) {
   if (length == 0) return std::unexpected(IndicatorError::zero_period());
   if (length > MAX_PERIOD) {
-    return std::unexpected(IndicatorError::invalid_period(error_text::kPeriodExceedsMax));
+    return std::unexpected(IndicatorError::invalid_period(kPeriodExceedsMax));
   }
   return static_cast<std::size_t>(length);
 }

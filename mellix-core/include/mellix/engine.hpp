@@ -42,7 +42,7 @@ class Engine {
  private:
   explicit Engine(ContextSpec spec);
 
-  struct Scratch;  // the reusable padded buffer and parser
+  struct Scratch;  // the request parser and its reusable buffers, made by the first command
 
   ContextSpec spec_;
   std::optional<MarketContext> context_;

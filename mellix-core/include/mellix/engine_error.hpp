@@ -40,6 +40,4 @@ class EngineError {
   std::string message_;
 };
 
-std::string_view prefix(EngineError::Kind kind);
-
 }  // namespace mellix

@@ -49,8 +49,6 @@ std::expected<ExactNode, TextError> parse_exact(std::string_view text);
 // Read-only view of an ExactNode with the interface every conversion expects.
 class ExactValue {
  public:
-  static constexpr bool kHasOffsets = true;
-
   explicit ExactValue(const ExactNode& node) : node_(&node) {}
 
   ValueType type() const { return node_->type; }

@@ -19,8 +19,6 @@ namespace mellix::json {
 
 class FastValue {
  public:
-  static constexpr bool kHasOffsets = false;
-
   explicit FastValue(simdjson::dom::element element) : e_(element) {}
 
   ValueType type() const {

@@ -3,6 +3,13 @@
 #include <algorithm>
 
 namespace mellix::json {
+namespace {
+
+struct LineColumn {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
 
 LineColumn line_column(std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
@@ -13,6 +20,8 @@ LineColumn line_column(std::string_view text, std::size_t offset) {
   lc.column = last_newline == std::string_view::npos ? offset + 1 : offset - last_newline;
   return lc;
 }
+
+}  // namespace
 
 std::string render_with_position(std::string_view description, std::string_view text,
                                  std::size_t offset) {

@@ -18,13 +18,6 @@ struct TextError {
   friend bool operator==(const TextError&, const TextError&) = default;
 };
 
-struct LineColumn {
-  std::size_t line = 1;
-  std::size_t column = 1;
-};
-
-LineColumn line_column(std::string_view text, std::size_t offset);
-
 // description + " at line N column M"
 std::string render_with_position(std::string_view description, std::string_view text,
                                  std::size_t offset);

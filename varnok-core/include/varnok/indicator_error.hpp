@@ -14,26 +14,12 @@
 
 namespace varnok {
 
-// Payload texts. Keeping the wording here rather than at the raise sites keeps
-// every failure of a kind described the same way.
-namespace error_text {
-inline constexpr std::string_view kPeriodExceedsMax =
-    "period exceeds the maximum supported window length (see MAX_PERIOD)";
-inline constexpr std::string_view kCandleHighBelowLow = "high is below low";
-inline constexpr std::string_view kTickPriceNotPositive = "price must be positive";
-inline constexpr std::string_view kOrderBookCrossed = "best bid is not below best ask";
-inline constexpr std::string_view kTradeQuantityNotPositive = "quantity must be positive";
-inline constexpr std::string_view kOpenInterestNegative = "open interest must not be negative";
-inline constexpr std::string_view kCrossSectionEmpty = "the cross-section holds no instruments";
-inline constexpr std::string_view kParameterOutOfRange = "parameter is out of range";
-}  // namespace error_text
-
 // A view of text with static storage duration. The constructors are consteval
 // on purpose: a runtime string cannot be converted, so an IndicatorError can
 // hold a plain view without ever dangling.
 class StaticText {
  public:
-  // Implicit, so that a literal or an error_text constant can be passed as is.
+  // Implicit, so that a literal or a constant can be passed as is.
   consteval StaticText(const char* text) : view_(text) {}
   consteval StaticText(std::string_view text) : view_(text) {}
 
