@@ -297,98 +297,120 @@ class ExactParser {
 
   static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-  bool parse_number(ExactNode& node) {
-    const std::size_t start = pos_;
+  // Where a number literal's parts are, once the grammar has accepted it.
+  struct NumberLiteral {
+    std::size_t start = 0;      // the sign or first digit
+    std::size_t int_start = 0;  // first digit of the integer part
+    std::size_t int_end = 0;    // one past its last digit
     bool negative = false;
+    bool integral = true;    // no fraction and no exponent
+    long long exponent = 0;  // the written exponent, clamped to +-1e9
+  };
+
+  void skip_digits() {
+    while (!at_end() && is_digit(s_[pos_])) ++pos_;
+  }
+
+  // Checks the literal's grammar and leaves pos_ just after it. A leading
+  // zero followed by more digits ("01") ends the number after the zero; the
+  // caller then finds an unexpected character.
+  bool scan_number(NumberLiteral& n) {
+    n.start = pos_;
     if (s_[pos_] == '-') {
-      negative = true;
+      n.negative = true;
       ++pos_;
     }
     if (at_end()) return fail("unexpected end of input in a number");
-    const std::size_t int_start = pos_;
+    n.int_start = pos_;
     if (s_[pos_] == '0') {
       ++pos_;
     } else if (is_digit(s_[pos_])) {
-      while (!at_end() && is_digit(s_[pos_])) ++pos_;
+      skip_digits();
     } else {
       return fail("invalid number");
     }
-    const std::size_t int_end = pos_;
-    bool integral = true;
+    n.int_end = pos_;
     if (!at_end() && s_[pos_] == '.') {
-      integral = false;
+      n.integral = false;
       ++pos_;
       if (at_end() || !is_digit(s_[pos_])) return fail("invalid number");
-      while (!at_end() && is_digit(s_[pos_])) ++pos_;
+      skip_digits();
     }
-    long long exponent = 0;
     if (!at_end() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
-      integral = false;
+      n.integral = false;
       ++pos_;
-      bool exp_negative = false;
-      if (!at_end() && (s_[pos_] == '+' || s_[pos_] == '-')) exp_negative = s_[pos_++] == '-';
+      bool exponent_negative = false;
+      if (!at_end() && (s_[pos_] == '+' || s_[pos_] == '-')) exponent_negative = s_[pos_++] == '-';
       if (at_end() || !is_digit(s_[pos_])) return fail("invalid number");
-      while (!at_end() && is_digit(s_[pos_])) {
-        if (exponent < 1'000'000'000) exponent = exponent * 10 + (s_[pos_] - '0');
-        ++pos_;
+      for (; !at_end() && is_digit(s_[pos_]); ++pos_) {
+        if (n.exponent < 1'000'000'000) n.exponent = n.exponent * 10 + (s_[pos_] - '0');
       }
-      if (exp_negative) exponent = -exponent;
+      if (exponent_negative) n.exponent = -n.exponent;
     }
-    // A leading zero followed by more digits ("01") stops the number after
-    // the zero; the caller then finds an unexpected character.
-    const char* first = s_.data() + start;
+    return true;
+  }
+
+  // An integer literal that fits in 64 bits: Int64, or UInt64 above the
+  // signed range. False when it does not fit.
+  bool read_integer(const NumberLiteral& n, ExactNode& node) const {
+    const char* first = s_.data() + n.start;
     const char* last = s_.data() + pos_;
-    if (integral) {
-      if (negative) {
-        std::int64_t v = 0;
-        if (std::from_chars(first, last, v).ec == std::errc()) {
-          node.type = ValueType::Int64;
-          node.int64 = v;
-          return true;
-        }
-      } else {
-        std::uint64_t v = 0;
-        if (std::from_chars(first, last, v).ec == std::errc()) {
-          if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            node.type = ValueType::Int64;
-            node.int64 = static_cast<std::int64_t>(v);
-          } else {
-            node.type = ValueType::UInt64;
-            node.uint64 = v;
-          }
-          return true;
-        }
-      }
-      // Beyond 64 bits: read as the nearest double below.
+    if (n.negative) {
+      std::int64_t v = 0;
+      if (std::from_chars(first, last, v).ec != std::errc()) return false;
+      node.type = ValueType::Int64;
+      node.int64 = v;
+      return true;
     }
+    std::uint64_t v = 0;
+    if (std::from_chars(first, last, v).ec != std::errc()) return false;
+    if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      node.type = ValueType::Int64;
+      node.int64 = static_cast<std::int64_t>(v);
+    } else {
+      node.type = ValueType::UInt64;
+      node.uint64 = v;
+    }
+    return true;
+  }
+
+  // Whether a literal that from_chars found out of range is too large (as
+  // opposed to too small, which reads as zero): decided by the decimal
+  // exponent of its first significant digit.
+  bool overflows(const NumberLiteral& n) const {
+    long long place = static_cast<long long>(n.int_end - n.int_start) - 1;
+    for (std::size_t i = n.int_start; i < pos_; ++i) {
+      const char c = s_[i];
+      if (c == '.') continue;
+      if (c == 'e' || c == 'E') break;
+      if (c != '0') return place + n.exponent > 0;
+      --place;
+    }
+    return false;  // all zeros
+  }
+
+  // Any other literal, as the nearest double; a magnitude beyond the double
+  // range is a fault, one below it reads as a signed zero.
+  bool read_double(const NumberLiteral& n, ExactNode& node) {
     double d = 0.0;
-    const auto result = std::from_chars(first, last, d);
+    const auto result = std::from_chars(s_.data() + n.start, s_.data() + pos_, d);
     if (result.ec == std::errc::result_out_of_range) {
-      // Decide between overflow and underflow from the decimal exponent of
-      // the first significant digit.
-      long long first_digit_exponent = 0;
-      bool found = false;
-      long long place = static_cast<long long>(int_end - int_start) - 1;
-      for (std::size_t i = int_start; i < pos_ && !found; ++i) {
-        const char c = s_[i];
-        if (c == '.') continue;
-        if (c == 'e' || c == 'E') break;
-        if (c != '0') {
-          first_digit_exponent = place;
-          found = true;
-        }
-        --place;
-      }
-      if (found && first_digit_exponent + exponent > 0) {
-        return fail_at("number out of range", start);
-      }
-      d = negative ? -0.0 : 0.0;
+      if (overflows(n)) return fail_at("number out of range", n.start);
+      d = n.negative ? -0.0 : 0.0;
     } else if (result.ec != std::errc() || !std::isfinite(d)) {
-      return fail_at("number out of range", start);
+      return fail_at("number out of range", n.start);
     }
     node.type = ValueType::Double;
     node.number = d;
     return true;
+  }
+
+  // Integers beyond 64 bits are read as the nearest double.
+  bool parse_number(ExactNode& node) {
+    NumberLiteral literal;
+    if (!scan_number(literal)) return false;
+    if (literal.integral && read_integer(literal, node)) return true;
+    return read_double(literal, node);
   }
 
   std::string_view s_;
