@@ -1,9 +1,7 @@
-// Records and enumerations: the two generic conversions behind every
+// Reading records and enumerations: the two generic conversions behind every
 // structured type that crosses the JSON boundary.
 //
-// A record type T declares RecordTraits<T> once: the name used in messages
-// ("struct Candle") and its fields in declared order, each a wire key, a
-// member pointer and whether the key may be absent. From that single table
+// From a record's single field table (RecordTraits, json/record_traits.hpp)
 // read_record accepts both encodings:
 //  - an object, keys in any order, unknown keys ignored; after the present
 //    members, the first absent required key in declared order is reported;
@@ -11,7 +9,7 @@
 //    converted first to last, then a short array fails naming the elements
 //    present (unless every missing field may be absent), a long one names the
 //    whole array's length (or is "trailing characters" for text input).
-// An enumeration declares EnumTraits<E>: its wire names, read from a string
+// An enumeration (EnumTraits) is read from one of its wire names as a string,
 // or from an object whose single key is the name and whose value is null.
 #pragma once
 
@@ -28,33 +26,9 @@
 #include <vector>
 
 #include "json/reader.hpp"
+#include "json/record_traits.hpp"
 
 namespace mellix::json {
-
-template <class T, class M>
-struct Field {
-  std::string_view key;
-  M T::*member;
-  bool required;
-};
-
-template <class T, class M>
-constexpr Field<T, M> required_field(std::string_view key, M T::*member) {
-  return {key, member, true};
-}
-// May be absent from an object or missing at the end of an array; the member
-// then keeps its default value.
-template <class T, class M>
-constexpr Field<T, M> optional_field(std::string_view key, M T::*member) {
-  return {key, member, false};
-}
-
-template <class T>
-struct RecordTraits;  // static constexpr std::string_view name; static constexpr auto fields
-
-template <class E>
-struct EnumTraits;  // static constexpr std::array<std::string_view, N> names
-
 namespace detail {
 
 template <class T>
@@ -281,10 +255,7 @@ bool read_enum(Reader<V>& r, const V& v, E& out) {
 }
 
 // Every type with RecordTraits or EnumTraits converts through the above.
-template <class T>
-requires requires {
-  RecordTraits<T>::fields;
-}
+template <Record T>
 struct Conversion<T> {
   template <class V>
   static bool read(Reader<V>& r, const V& v, T& out) {
@@ -292,10 +263,7 @@ struct Conversion<T> {
   }
 };
 
-template <class E>
-requires requires {
-  EnumTraits<E>::names;
-}
+template <WireEnum E>
 struct Conversion<E> {
   template <class V>
   static bool read(Reader<V>& r, const V& v, E& out) {
