@@ -27,10 +27,10 @@ constexpr double kMinVolatilityRatio = 1.5;
 // an unusually long number simply makes the string grow once.
 constexpr std::size_t kSentenceReserve = 64;
 
-// The exact operation order is part of the contract: (last / first - 1) * 100
-// written so, and not as (last - first) / first, which rounds differently.
+// The ratio comes first: (last - first) / first rounds differently, and a
+// fact must come out bit for bit the same on every machine and release.
 double percent_change(double first, double last) {
-  return (last / first + (-1.0)) * 100.0;
+  return (last / first - 1.0) * 100.0;
 }
 
 std::string begin_sentence(const std::string& symbol) {
@@ -218,8 +218,9 @@ std::optional<Fact> run_rule(FactKind kind, const FeedSnapshot& snapshot, std::u
 }  // namespace
 
 double round_fact_number(double x) {
-  // Division by the step (not multiplication by its inverse) is the defined
-  // rounding; the two differ on values such as 7.5e-8.
+  // Divided by the step, not multiplied by its inverse 1e8: the two round
+  // differently on values such as 7.5e-8, and published facts have always
+  // been computed by division.
   constexpr double kStep = 1e-8;
   const double steps = x / kStep;
   // Above ~1.8e300 the quotient overflows and rounding would turn a finite

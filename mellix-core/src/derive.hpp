@@ -16,7 +16,9 @@ namespace mellix {
 
 std::vector<Fact> derive_facts(const FeedSnapshot& snapshot, const ContextSpec& spec);
 
-// r(x) = round-half-away(x / 1e-8) * 1e-8; x itself when x / 1e-8 is not finite.
+// A fact's value or magnitude on a grid of 1e-8, halves rounded away from
+// zero, so that facts compare and print stably. Numbers too large for that
+// grid (beyond about 1.8e300) come back unchanged.
 double round_fact_number(double x);
 
 }  // namespace mellix

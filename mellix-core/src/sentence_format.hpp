@@ -21,7 +21,7 @@ namespace mellix::sentence {
 
 inline constexpr int kMaxDecimals = 17;
 
-// "2 decimals": "-" only for a negative number.
+// Fixed point with `decimals` digits after the point; "-" only when negative.
 inline void append_fixed(std::string& out, double value, int decimals) {
   assert(decimals >= 0 && decimals <= kMaxDecimals);
   // The largest finite double has 309 integer digits; add sign, point, decimals.
@@ -33,14 +33,14 @@ inline void append_fixed(std::string& out, double value, int decimals) {
   out.append(buffer.data(), end);
 }
 
-// "signed, N decimals": "+" whenever the sign bit is clear (so 0 shows as
-// "+0.00"); to_chars already writes the "-" of a negative number.
+// As append_fixed, but a rise or fall always shows its sign: "+" whenever the
+// sign bit is clear (so 0 shows as "+0.00"); to_chars writes the "-".
 inline void append_signed_fixed(std::string& out, double value, int decimals) {
   if (!std::signbit(value)) out.push_back('+');
   append_fixed(out, value, decimals);
 }
 
-// "integer": the decimal digits of an unsigned integer.
+// The decimal digits of an unsigned integer.
 inline void append_unsigned(std::string& out, std::uint64_t value) {
   std::array<char, 20> buffer;  // 18446744073709551615 has 20 digits
   const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);

@@ -1,4 +1,4 @@
-// Engine: one Mellix object's state and its command door.
+// Engine: the state behind one Mellix object, and the call that runs its commands.
 //
 // An Engine owns its validated ContextSpec, the optional stored MarketContext
 // and a reusable request buffer and parser. `command` takes a request as
