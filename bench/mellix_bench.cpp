@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "builder.hpp"
-#include "mellix/engine.hpp"
 #include "json/document_parser.hpp"
+#include "mellix/engine.hpp"
 #include "model_json.hpp"
 
 namespace {
@@ -20,7 +20,9 @@ namespace {
 constexpr int kSymbols = 200;
 constexpr int kCandles = 2000;
 
-std::string symbol_name(int i) { return "SYM" + std::to_string(i); }
+std::string symbol_name(int i) {
+  return "SYM" + std::to_string(i);
+}
 
 // About 30 MB: kSymbols snapshots of kCandles candles plus the other series.
 const std::string& build_request() {
@@ -33,13 +35,14 @@ const std::string& build_request() {
         if (i) out += ',';
         const double close = 100.0 + (i % 97) * 0.37 + s * 0.01 + (i > kCandles - 40 ? i % 7 : 0);
         out += "{\"ts\":" + std::to_string(1733000000000LL + i * 60000LL) +
-               ",\"open\":" + std::to_string(close - 0.25) + ",\"high\":" +
-               std::to_string(close + 1.5) + ",\"low\":" + std::to_string(close - 1.5) +
-               ",\"close\":" + std::to_string(close) + ",\"volume\":" +
-               std::to_string(10 + i % 13) + "}";
+               ",\"open\":" + std::to_string(close - 0.25) +
+               ",\"high\":" + std::to_string(close + 1.5) +
+               ",\"low\":" + std::to_string(close - 1.5) + ",\"close\":" + std::to_string(close) +
+               ",\"volume\":" + std::to_string(10 + i % 13) + "}";
       }
       out += R"(],"orderbook":{"ts":1,"bids":[[99.5,3],[99.4,2]],"asks":[[100.5,1],[100.6,1]]},)";
-      out += R"("funding":[[1,0.0001],[2,-0.0002],[3,0.0003]],"open_interest":[[1,1000],[2,1100]],)";
+      out +=
+          R"("funding":[[1,0.0001],[2,-0.0002],[3,0.0003]],"open_interest":[[1,1000],[2,1100]],)";
       out += R"("liquidations":[[1,"long",100,5],[2,"short",101,2]]})";
     }
     out += "}}";

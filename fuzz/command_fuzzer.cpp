@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "mellix/engine.hpp"
 #include "json/exact_document.hpp"
+#include "mellix/engine.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static mellix::Engine engine = *mellix::Engine::create(

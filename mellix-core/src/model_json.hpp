@@ -8,13 +8,13 @@
 
 #include <expected>
 
-#include "mellix/context_spec.hpp"
-#include "mellix/fact.hpp"
-#include "mellix/feed_snapshot.hpp"
 #include "json/exact_document.hpp"
 #include "json/fast_value.hpp"
 #include "json/reader.hpp"
 #include "json/record.hpp"
+#include "mellix/context_spec.hpp"
+#include "mellix/fact.hpp"
+#include "mellix/feed_snapshot.hpp"
 #include "model_records.hpp"
 
 namespace mellix::json {

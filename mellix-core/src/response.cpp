@@ -1,7 +1,7 @@
 #include "response.hpp"
 
-#include "mellix/engine.hpp"
 #include "json/writer.hpp"
+#include "mellix/engine.hpp"
 
 namespace mellix {
 

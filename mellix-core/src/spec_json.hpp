@@ -9,9 +9,9 @@
 #include <expected>
 #include <string_view>
 
+#include "json/document_parser.hpp"
 #include "mellix/context_spec.hpp"
 #include "mellix/engine_error.hpp"
-#include "json/document_parser.hpp"
 
 namespace mellix {
 

@@ -15,18 +15,18 @@ namespace mellix::json {
 template <class T, class M>
 struct Field {
   std::string_view key;
-  M T::*member;
+  M T::* member;
   bool required;
 };
 
 template <class T, class M>
-constexpr Field<T, M> required_field(std::string_view key, M T::*member) {
+constexpr Field<T, M> required_field(std::string_view key, M T::* member) {
   return {key, member, true};
 }
 // May be absent from an object or missing at the end of an array; the member
 // then keeps its default value.
 template <class T, class M>
-constexpr Field<T, M> optional_field(std::string_view key, M T::*member) {
+constexpr Field<T, M> optional_field(std::string_view key, M T::* member) {
   return {key, member, false};
 }
 

@@ -79,8 +79,8 @@ struct Emitter<T> {
         [&](const auto&... field) {
           bool first = true;
           // Keys are plain ASCII identifiers: written without escaping.
-          ((out += first ? "\"" : ",\"", first = false, out += field.key, out += "\":",
-            write_json(out, record.*field.member)),
+          ((out += first ? "\"" : ",\"", first = false, out += field.key,
+            out += "\":", write_json(out, record.*field.member)),
            ...);
         },
         RecordTraits<T>::fields);

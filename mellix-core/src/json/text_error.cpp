@@ -10,7 +10,6 @@ struct LineColumn {
   std::size_t column = 1;
 };
 
-
 LineColumn line_column(std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
   LineColumn lc;
