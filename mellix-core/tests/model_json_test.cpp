@@ -46,7 +46,6 @@ INSTANTIATE_TEST_SUITE_P(
         FeedErrorCase{"[]", "invalid type: sequence, expected a map"},
         FeedErrorCase{R"({"BTC":5})", "invalid type: integer `5`, expected struct FeedSnapshot"},
         FeedErrorCase{R"({"BTC":{"symbol":"BTC"}})", "missing field `candles`"},
-        FeedErrorCase{R"({"BTC":{}})", "missing field `symbol`"},
         FeedErrorCase{R"({"BTC":{"symbol":"BTC","candles":[],"trades":null}})",
                       "invalid type: null, expected a sequence"},
         // "candles" sorts before "symbol", whatever the text order.
@@ -63,40 +62,15 @@ INSTANTIATE_TEST_SUITE_P(
             "invalid value: integer `9223372036854775808`, expected i64"},
         FeedErrorCase{R"({"B":{"symbol":"B","candles":[[1000,1,2,0.5,1.5]]}})",
                       "invalid length 5, expected struct Candle with 6 elements"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[[1000,1,2,0.5,1.5,1,7]]}})",
-                      "invalid length 7, expected fewer elements in array"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[["x",1,2]]}})",
-                      "invalid type: string \"x\", expected i64"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[{"ts":1,"open":"1","high":1,"low":1,"close":1,"volume":1}]}})",
-            "invalid type: string \"1\", expected f64"},
         FeedErrorCase{
             R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[100.5]],"asks":[]}}})",
             "invalid length 1, expected an array of length 2"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[]],"asks":[]}}})",
-            "invalid length 0, expected an array of length 2"},
         FeedErrorCase{
             R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[100.5,2,3]],"asks":[]}}})",
             "invalid length 3, expected fewer elements in array"},
         FeedErrorCase{
             R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[{"price":1,"qty":2}],"asks":[]}}})",
             "invalid type: map, expected an array of length 2"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[]}}})",
-                      "missing field `asks`"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[],"orderbook":[1,[]]}})",
-                      "invalid length 2, expected struct OrderbookL2 with 3 elements"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[],"trades":[{"ts":1,"price":1,"qty":1,"buyer_maker":1}]}})",
-            "invalid type: integer `1`, expected a boolean"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[],"trades":[[1,1,1]]}})",
-                      "invalid length 3, expected struct Trade with 4 elements"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[],"funding":[[1]]}})",
-                      "invalid length 1, expected struct FundingPoint with 2 elements"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[],"open_interest":[{"ts":1}]}})",
-                      "missing field `oi`"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[],"open_interest":[[1]]}})",
-                      "invalid length 1, expected struct OiPoint with 2 elements"},
         FeedErrorCase{
             R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":"SHORT","price":1,"qty":1}]}})",
             "unknown variant `SHORT`, expected `long` or `short`"},
@@ -106,10 +80,6 @@ INSTANTIATE_TEST_SUITE_P(
         FeedErrorCase{
             R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":true,"price":1,"qty":1}]}})",
             "invalid type: boolean `true`, expected string or map"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[],"liquidations":[[1,"long",1]]}})",
-                      "invalid length 3, expected struct Liquidation with 4 elements"},
-        FeedErrorCase{R"({"B":["B"]})",
-                      "invalid length 1, expected struct FeedSnapshot with 7 elements"},
         FeedErrorCase{R"({"B":["B",[],null,[],[],[],[],8]})",
                       "invalid length 8, expected fewer elements in array"}));
 
@@ -172,17 +142,11 @@ TEST_P(FloatFormatTest, WritesShortestRoundTripForm) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FloatFormatTest,
-    ::testing::Values(FloatCase{2.0, "2.0"}, FloatCase{0.5, "0.5"}, FloatCase{-1.25, "-1.25"},
-                      FloatCase{123456.789, "123456.789"}, FloatCase{0.00001, "0.00001"},
-                      FloatCase{0.000015, "0.000015"}, FloatCase{0.000001, "1e-6"},
-                      FloatCase{2.5e-6, "2.5e-6"}, FloatCase{1e-7, "1e-7"},
+    ::testing::Values(FloatCase{2.0, "2.0"}, FloatCase{-1.25, "-1.25"}, FloatCase{0.000001, "1e-6"},
                       FloatCase{1e15, "1000000000000000.0"}, FloatCase{1e16, "1e+16"},
-                      FloatCase{1.5e20, "1.5e+20"},
                       FloatCase{12345678901234567890.0, "1.2345678901234567e+19"},
-                      FloatCase{100.0, "100.0"}, FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"},
-                      FloatCase{0.1 + 0.2, "0.30000000000000004"}, FloatCase{5e-324, "5e-324"},
-                      FloatCase{std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
-                      FloatCase{std::numeric_limits<double>::infinity(), "null"},
+                      FloatCase{-0.0, "-0.0"}, FloatCase{0.1 + 0.2, "0.30000000000000004"},
+                      FloatCase{5e-324, "5e-324"},
                       FloatCase{-std::numeric_limits<double>::infinity(), "null"},
                       FloatCase{std::numeric_limits<double>::quiet_NaN(), "null"}));
 
@@ -234,17 +198,10 @@ INSTANTIATE_TEST_SUITE_P(
         ContextErrorCase{
             R"({"facts":[[{"price_move":null,"oi_change":null},"B",1,1,1,""]],"symbols":[],"lookback":1})",
             "invalid value: map, expected map with a single key"},
-        ContextErrorCase{R"({"facts":[[["price_move"],"B",1,1,1,""]],"symbols":[],"lookback":1})",
-                         "invalid type: sequence, expected string or map"},
         ContextErrorCase{R"({"facts":[["price_move","B",null,1,1,""]],"symbols":[],"lookback":1})",
                          "invalid type: null, expected f64"},
-        ContextErrorCase{R"({"facts":[["price_move","B",1,1,1]],"symbols":[],"lookback":1})",
-                         "invalid length 5, expected struct Fact with 6 elements"},
         ContextErrorCase{R"([[],[]])",
                          "invalid length 2, expected struct MarketContext with 3 elements"},
-        ContextErrorCase{R"([[],[],1,2])", "invalid length 4, expected fewer elements in array"},
-        ContextErrorCase{R"({"facts":[],"symbols":[],"lookback":-1})",
-                         "invalid value: integer `-1`, expected u32"},
         ContextErrorCase{R"({"symbols":{},"lookback":"x"})",
                          "invalid type: string \"x\", expected u32"}));
 

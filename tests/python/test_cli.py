@@ -6,8 +6,12 @@ import sys
 
 import pytest
 
-from conftest import SPEC, VERSION_ANSWER, VERSION_REQUEST
+from varnok_mellix import __version__
 from varnok_mellix.__main__ import main
+
+SPEC = '{"symbols":["BTC"],"lookback":20,"facts":["price_move"]}'
+VERSION_REQUEST = '{"cmd":"version"}'
+VERSION_ANSWER = '{"version":"%s"}' % __version__
 
 UNKNOWN = '{"error":"bad spec: unknown cmd: Version","ok":false}'
 

@@ -64,11 +64,10 @@ const std::string kTooLong =
 
 INSTANTIATE_TEST_SUITE_P(
     Table, StdDevCreateTest,
-    testing::Values(CreateCase{5.0, ""}, CreateCase{1.0000000000000002, ""},
-                    CreateCase{kNaN, "parameter #0 must be finite"},
+    testing::Values(CreateCase{1.0000000000000002, ""},
                     CreateCase{2.5, "parameter #0 must be a positive integer, got 2.5"},
                     CreateCase{1e-300, "period must be greater than zero"},
-                    CreateCase{16777217.0, kTooLong}, CreateCase{1e30, kTooLong}));
+                    CreateCase{1e30, kTooLong}));
 
 struct SeriesCase {
   const char* name;
@@ -103,12 +102,6 @@ INSTANTIATE_TEST_SUITE_P(
     Table, StdDevSeriesTest,
     testing::Values(
         SeriesCase{"Five", 5, {100, 101, 99, 103, 97}, {no, no, no, no, 2.0}, 0},
-        SeriesCase{"Ten",
-                   10,
-                   {100, 100, 100, 100, 100, 100, 101, 99, 103, 97},
-                   {no, no, no, no, no, no, no, no, no, std::sqrt(2.0)},
-                   0},
-        SeriesCase{"PeriodOne", 1, {5, -2.5, 1e12, 0}, {0.0, 0.0, 0.0, 0.0}, 0},
         SeriesCase{"SkipsNonFinite",
                    3,
                    {1, 2, kNaN, 3, 4, kInf, -kInf},
@@ -132,8 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(StdDevTest, ConstantClosesGiveExactlyZero) {
-  for (const double level : {100.0, 0.1, -7.25, 1e9 + 0.3, 123456.789}) {
-    for (const double period : {1.0, 2.0, 3.0, 7.0, 10.0}) {
+  for (const double level : {0.1, -7.25, 1e9 + 0.3}) {
+    for (const double period : {1.0, 3.0, 7.0}) {
       StdDev indicator = make(period);
       const auto got =
           feed(indicator, std::vector<double>(3 * static_cast<std::size_t>(period), level));
@@ -188,25 +181,15 @@ TEST(StdDevTest, StaysCloseToTwoPassReferenceOverLongSeries) {
   }
 }
 
-TEST(WindowStdDevTest, NothingWithoutEnoughCandlesWhateverThePeriod) {
-  const auto four = candles_with_closes({1, 2, 3, 4});
-  for (const std::uint64_t period : {5ull, 16777217ull, 1ull << 53, ~0ull}) {
-    EXPECT_EQ(window_std_dev(four, period), std::nullopt) << period;
+TEST(WindowStdDevTest, TheLastValueProducedOrNothing) {
+  // Too few candles: nothing, whatever the period, and the period is not checked.
+  for (const std::uint64_t period : {5ull, 16777217ull, ~0ull}) {
+    EXPECT_EQ(window_std_dev(candles_with_closes({1, 2, 3, 4}), period), std::nullopt) << period;
   }
-  EXPECT_EQ(window_std_dev({}, 1), std::nullopt);
-}
-
-TEST(WindowStdDevTest, RejectedPeriodGivesNothing) {
   EXPECT_EQ(window_std_dev(candles_with_closes({1, 2}), 0), std::nullopt);
-  EXPECT_EQ(window_std_dev({}, 0), std::nullopt);
-}
-
-TEST(WindowStdDevTest, ReturnsTheLastValueProduced) {
-  EXPECT_EQ(window_std_dev(candles_with_closes({100, 101, 99, 103, 97}), 5), 2.0);
   // The window rolls past the first close; the trailing NaN yields nothing and
   // so does not replace the value before it.
   EXPECT_EQ(window_std_dev(candles_with_closes({-40, 1, 3, kNaN}), 2), 1.0);
-  EXPECT_EQ(window_std_dev(candles_with_closes({kNaN, kInf, 7}), 2), std::nullopt);
   EXPECT_EQ(window_std_dev(candles_with_closes({1e200, -1e200}), 2), std::nullopt);  // inf
 }
 
