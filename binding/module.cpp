@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
@@ -130,11 +131,27 @@ std::optional<std::string_view> utf8_argument(PyObject* arg, const char* func, c
 // ---------------------------------------------------------------------------
 // The Mellix instance.
 
+// The identity of the calling thread that is never handed out again in the
+// life of the process: the interpreter's id and its thread state's id, which
+// counts up. The OS thread id would not do: the OS gives the id of an ended
+// thread to a new one, which would then pass as the owner.
+struct ThreadIdentity {
+  std::int64_t interpreter;
+  std::uint64_t thread_state;
+
+  static ThreadIdentity current() {
+    PyThreadState* state = PyThreadState_Get();
+    return {PyInterpreterState_GetID(PyThreadState_GetInterpreter(state)),
+            PyThreadState_GetID(state)};
+  }
+  friend bool operator==(const ThreadIdentity&, const ThreadIdentity&) = default;
+};
+
 struct PyMellix {
   PyObject ob_base;  // the host's object header (what PyObject_HEAD declares)
   // Constructed with placement new in mellix_new, destroyed in mellix_dealloc.
   std::optional<mellix::Engine> engine;
-  unsigned long owner_thread;
+  ThreadIdentity owner;
   bool in_use;
 };
 
@@ -143,7 +160,7 @@ PyMellix* as_mellix(PyObject* self) {
 }
 
 bool on_owner_thread(const PyMellix* self) {
-  return PyThread_get_thread_ident() == self->owner_thread;
+  return ThreadIdentity::current() == self->owner;
 }
 
 // Exclusive use of an instance's engine for the lifetime of the guard.
@@ -182,7 +199,7 @@ PyObject* mellix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Engine's move constructor is noexcept, so nothing below can throw and
     // leave a half-initialised object behind.
     new (&self->engine) std::optional<mellix::Engine>(std::move(*created));
-    self->owner_thread = PyThread_get_thread_ident();
+    self->owner = ThreadIdentity::current();
     self->in_use = false;
     return object;
   } catch (...) {

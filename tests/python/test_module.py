@@ -161,6 +161,26 @@ def test_command_from_foreign_thread_is_refused_without_touching_the_engine(mell
     assert "tool_calls" in json.loads(mellix.command('{"cmd":"query","question":"price"}'))
 
 
+def test_a_new_thread_never_passes_for_an_ended_owner(monkeypatch):
+    # The OS hands an ended thread's id to new threads; the owner check must
+    # not take them for the owner.
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+    box = []
+    run_in_thread(lambda: box.append(Mellix(SPEC)))
+    accepted = []
+
+    def try_command():
+        try:
+            accepted.append(box[0].command(VERSION_REQUEST))
+        except RuntimeError:
+            pass
+
+    for _ in range(50):
+        run_in_thread(try_command)
+    assert accepted == []
+    box.clear()  # dropped away from its ended owner: reported, not raised
+
+
 @pytest.mark.parametrize(
     "created_on, dropped_on", [("main", "worker"), ("worker", "main"), ("main", "main")]
 )
