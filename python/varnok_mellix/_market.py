@@ -70,7 +70,8 @@ def _decode(text: str | bytes, what: str) -> str:
     try:
         return bytes(text).decode("utf-8")
     except UnicodeDecodeError as error:
-        raise ParseError(f"{what} are not UTF-8: {error}") from error
+        raise ParseError(f"{what} not UTF-8 text: {error.reason} at byte {error.start}") \
+            from error
 
 
 def _to_list(value: object) -> object:
@@ -84,7 +85,7 @@ def _feeds_text(feeds: Feeds) -> str:
     """The JSON text of `feeds`: text is passed through as it is, a mapping is
     written with orjson when it is installed, compact json.dumps otherwise."""
     if isinstance(feeds, (str, bytes, bytearray)):
-        return _decode(feeds, "feeds")
+        return _decode(feeds, "the feeds are")
     if _orjson is not None:
         text: bytes = _orjson.dumps(feeds, option=_orjson.OPT_SERIALIZE_NUMPY)
         return text.decode("utf-8")
@@ -131,7 +132,7 @@ class Market:
         elif keywords:
             raise TypeError("Market() takes a spec or keywords, not both")
         if isinstance(spec, (str, bytes, bytearray)):
-            self._spec_json = _decode(spec, "spec")
+            self._spec_json = _decode(spec, "the spec is")
         else:
             self._spec_json = json.dumps(dict(spec), separators=(",", ":"), ensure_ascii=False)
         try:
