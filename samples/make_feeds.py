@@ -1,65 +1,14 @@
-"""Writes samples/feeds.json: a deterministic market snapshot for the demo.
+"""Writes samples/feeds.json from the sample market bundled with the package
+(varnok_mellix._samples), which `mellix demo` runs on.
 
-BTC climbs steadily with a funding flip and rising open interest; ETH is
-calm, then turns volatile, with a bid-heavy book; SOL slides into a long
-liquidation cascade; XRP has a snapshot the sample spec does not ask for.
-Run: python samples/make_feeds.py
+Run with the package installed: python samples/make_feeds.py
 """
 
 import json
-import math
 import pathlib
 
-T0 = 1_733_000_000_000  # ms
-STEP = 60_000
-
-
-def candles(closes):
-    out = []
-    prev = closes[0]
-    for i, close in enumerate(closes):
-        high = max(prev, close) * 1.001
-        low = min(prev, close) * 0.999
-        out.append({"ts": T0 + i * STEP, "open": round(prev, 4), "high": round(high, 4),
-                    "low": round(low, 4), "close": round(close, 4), "volume": 10 + i % 7})
-        prev = close
-    return out
-
-
-btc = [60000 * (1 + 0.0025 * i) for i in range(40)]
-eth = [3000 + 0.5 * math.sin(i) for i in range(20)] + \
-      [3000 + 25 * math.sin(1.7 * i) * (1 if i % 2 else -1) for i in range(20)]
-sol = [150 - 0.3 * i for i in range(40)]
-xrp = [0.6] * 40
-
-feeds = {
-    "BTC": {
-        "symbol": "BTC",
-        "candles": candles(btc),
-        "orderbook": {"ts": T0 + 39 * STEP, "bids": [[70000 - i, 1.0] for i in range(10)],
-                      "asks": [[70001 + i, 1.1] for i in range(10)]},
-        "funding": [{"ts": T0 + i * 8 * STEP, "rate": r}
-                    for i, r in enumerate([0.0001, 0.0002, -0.0001, -0.0003, 0.0004])],
-        "open_interest": [{"ts": T0 + i * 10 * STEP, "oi": 1_000_000 + 40_000 * i}
-                          for i in range(4)],
-    },
-    "ETH": {
-        "symbol": "ETH",
-        "candles": candles(eth),
-        "orderbook": {"ts": T0 + 39 * STEP, "bids": [[2999 - i, 5.0] for i in range(12)],
-                      "asks": [[3001 + i, 1.5] for i in range(12)]},
-        "trades": [{"ts": T0 + 39 * STEP, "price": 3001.0, "qty": 0.4, "buyer_maker": False}],
-    },
-    "SOL": {
-        "symbol": "SOL",
-        "candles": candles(sol),
-        "liquidations": [{"ts": T0 + (30 + i) * STEP, "side": "long" if i % 4 else "short",
-                          "price": 140 - 0.5 * i, "qty": 200 + 25 * i} for i in range(8)],
-        "open_interest": [[T0, 5_000_000], [T0 + 39 * STEP, 4_700_000]],
-    },
-    "XRP": {"symbol": "XRP", "candles": candles(xrp)},
-}
+from varnok_mellix import _samples
 
 path = pathlib.Path(__file__).with_name("feeds.json")
-path.write_text(json.dumps(feeds, indent=1) + "\n", encoding="utf-8")
+path.write_text(json.dumps(_samples.feeds(), indent=1) + "\n", encoding="utf-8")
 print(f"wrote {path}")

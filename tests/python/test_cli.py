@@ -1,41 +1,172 @@
-"""The command-line driver, python -m varnok_mellix."""
+"""The `mellix` command line, run as a user runs it; answers are checked against
+the native engine's own."""
 
 import io
+import json
+import os
+import pathlib
+import pty
 import subprocess
 import sys
 
 import pytest
 
-from varnok_mellix import __version__
+from varnok_mellix import Context, Market, Mellix, _samples
 from varnok_mellix.__main__ import main
 
-SPEC = '{"symbols":["BTC"],"lookback":20,"facts":["price_move"]}'
-VERSION_REQUEST = '{"cmd":"version"}'
-VERSION_ANSWER = '{"version":"%s"}' % __version__
-
-UNKNOWN = '{"error":"bad spec: unknown cmd: Version","ok":false}'
-
-
-@pytest.mark.parametrize(
-    "spec_text, lines, status, out",
-    [
-        (SPEC, [VERSION_REQUEST, "", '{"cmd":"reset"}'], 0, [VERSION_ANSWER, '{"ok":true}']),
-        (SPEC, ['{"cmd":"Version"}', VERSION_REQUEST], 1, [UNKNOWN, VERSION_ANSWER]),
-        (SPEC + " trailing", [VERSION_REQUEST], 2, []),
-    ],
-)
-def test_runs_each_line(monkeypatch, capsys, tmp_path, spec_text, lines, status, out):
-    (tmp_path / "spec.json").write_text(spec_text, encoding="utf-8")
-    (tmp_path / "commands.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
-    monkeypatch.setattr(sys, "stdin", io.StringIO("\n".join(lines)))
-    for source in ["-", str(tmp_path / "commands.jsonl")]:
-        assert main(["--spec", str(tmp_path / "spec.json"), "--command", source]) == status
-        captured = capsys.readouterr()
-        assert captured.out.splitlines() == out
-        assert captured.err.startswith("varnok-mellix: parse: ") == (status == 2)
+REPO = pathlib.Path(__file__).resolve().parents[2]
+SPEC_FILE = REPO / "samples" / "spec.json"
+FEEDS_FILE = REPO / "samples" / "feeds.json"
+BIN = pathlib.Path(sys.executable).parent
+QUESTION = "why did it dump, and what about funding?"
 
 
-def test_module_entry_point_help():
-    done = subprocess.run([sys.executable, "-m", "varnok_mellix", "--help"],
-                          capture_output=True, text=True, check=True)
-    assert "--spec" in done.stdout and "--command" in done.stdout
+def engine(request):
+    return Mellix(SPEC_FILE.read_text()).command(json.dumps(request))
+
+
+def engine_context():
+    return engine({"cmd": "build_context", "feeds": json.loads(FEEDS_FILE.read_text())})
+
+
+def engine_query(question):
+    return engine({"cmd": "query", "question": question,
+                   "context": json.loads(engine_context())})
+
+
+def run_main(monkeypatch, capsys, argv, stdin=b""):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin), encoding="utf-8"))
+    status = main(argv)
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+@pytest.mark.parametrize("entry", [[str(BIN / "mellix")], [str(BIN / "varnok-mellix")],
+                                   [sys.executable, "-m", "varnok_mellix"]],
+                         ids=["mellix", "varnok-mellix", "python -m"])
+def test_entry_points_build_from_standard_input(entry):
+    done = subprocess.run(entry + ["build", "--spec", str(SPEC_FILE), "--feeds", "-"],
+                          input=FEEDS_FILE.read_bytes(), capture_output=True, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.decode() == engine_context() + "\n"
+    missing = [s for s in json.loads(SPEC_FILE.read_text())["symbols"]
+               if s not in json.loads(FEEDS_FILE.read_text())]
+    assert done.stderr.decode() == f"mellix: note: <stdin> has no snapshot for {', '.join(missing)}\n"
+
+
+@pytest.mark.parametrize("source", ["--feeds", "--context"])
+def test_query_prints_the_engines_calls_and_a_table_of_their_facts(
+        monkeypatch, capsys, tmp_path, source):
+    context_file = tmp_path / "context.json"
+    context_file.write_text(engine_context())
+    argv = ["query", QUESTION, "--spec", str(SPEC_FILE), source,
+            str(FEEDS_FILE if source == "--feeds" else context_file)]
+    assert run_main(monkeypatch, capsys, argv)[:2] == (0, engine_query(QUESTION) + "\n")
+
+    status, table, _ = run_main(monkeypatch, capsys, argv + ["--table"])
+    context = Context.from_json(engine_context())
+    calls = json.loads(engine_query(QUESTION))["tool_calls"]
+    rows = table.splitlines()[1:]
+    assert status == 0 and len(rows) == len(calls) > 0
+    for row, call in zip(rows, calls):
+        fact = context.fact(call["kind"], call["symbol"])
+        assert row.split()[:3] == ["get_fact", call["kind"], call["symbol"]]
+        assert row.endswith(fact.human)
+
+
+def test_build_table_ranks_the_facts(monkeypatch, capsys):
+    status, out, _ = run_main(monkeypatch, capsys, ["build", "--spec", str(SPEC_FILE),
+                                                    "--feeds", str(FEEDS_FILE), "--table"])
+    context = Context.from_json(engine_context())
+    rows = out.splitlines()[1:len(context.facts) + 1]
+    assert status == 0
+    assert [row.split()[:3] for row in rows] == [
+        [str(rank), f.kind.value, f.symbol] for rank, f in enumerate(context.facts, 1)]
+    assert [row.endswith(f.human) for row, f in zip(rows, context.facts)] == \
+        [True] * len(context.facts)
+
+
+@pytest.mark.parametrize("command", [[], ["build"], ["query"], ["demo"], ["run"]])
+def test_every_help_lists_the_exit_statuses(monkeypatch, capsys, command):
+    with pytest.raises(SystemExit) as done:
+        run_main(monkeypatch, capsys, command + ["--help"])
+    help_text = capsys.readouterr().out
+    assert done.value.code == 0
+    assert "exit status:" in help_text
+    assert all(f"\n  {status}  " in help_text for status in (0, 1, 2))
+
+
+BAD_JSON_ON_LINE_3 = '{"BTC": {"symbol": "BTC",\n  "candles": [],\n  "funding": [1,]}\n}\n'
+
+
+@pytest.mark.parametrize("files, argv, status, err", [
+    ({"f.json": BAD_JSON_ON_LINE_3}, ["build", "--spec", "{spec}", "--feeds", "{dir}/f.json"],
+     1, "mellix: {dir}/f.json:3:"),
+    ({"f.json": '{"BTC": {"symbol": "BTC"}}'},
+     ["build", "--spec", "{spec}", "--feeds", "{dir}/f.json"],
+     1, "mellix: {dir}/f.json: parse: missing field `candles`\n"),
+    ({"s.json": '{"symbols": [],\n"lookback": 1, "facts": ["oi_change"]}'},
+     ["build", "--spec", "{dir}/s.json", "--feeds", "-"],
+     2, "mellix: {dir}/s.json: bad spec: at least one symbol is required\n"),
+    ({"s.json": '{"symbols": ["BTC"],\n"lookback": 1 "facts": []}'},
+     ["run", "--spec", "{dir}/s.json"], 2, "mellix: {dir}/s.json:2:"),
+    ({"c.json": '{"facts": [],\n "symbols": [], "lookback": 1.5}'},
+     ["query", "q", "--spec", "{spec}", "--context", "{dir}/c.json"],
+     1, "mellix: {dir}/c.json: parse: invalid type: floating point `1.5`, expected u32\n"),
+    ({}, ["build", "--spec", "{dir}/absent.json", "--feeds", "-"],
+     2, "mellix: cannot read {dir}/absent.json: No such file or directory\n"),
+    ({}, ["run", "--spec", "-", "-"], 2, "mellix: error: only one argument may read"),
+    ({"r.jsonl": '{"cmd":"version"}\n\n{"cmd":"Version"}\n{"cmd": ]\n'},
+     ["run", "--spec", "{spec}", "{dir}/r.jsonl"], 1,
+     "mellix: {dir}/r.jsonl:3: bad spec: unknown cmd: Version\nmellix: {dir}/r.jsonl:4:9: parse: "),
+    ({}, ["run", "--spec", "{spec}", "{feeds}"], 2,
+     "mellix: {feeds}:1: a line holding only '{{' starts a JSON text written over several lines"),
+])
+def test_errors_name_the_file_and_line(monkeypatch, capsys, tmp_path, files, argv, status, err):
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    names = {"dir": tmp_path, "spec": SPEC_FILE, "feeds": FEEDS_FILE}
+    done = run_main(monkeypatch, capsys, [arg.format(**names) for arg in argv],
+                    stdin=FEEDS_FILE.read_bytes())
+    assert done[0] == status
+    assert done[2].startswith(err.format(**names))
+
+
+@pytest.mark.parametrize("from_file", [True, False])
+def test_run_answers_each_request_line(monkeypatch, capsys, tmp_path, from_file):
+    lines = ['{"cmd":"version"}', "", '{"cmd":"reset"}', '{"cmd":"query","question":"x"}']
+    (tmp_path / "requests.jsonl").write_text("\n".join(lines))
+    source = str(tmp_path / "requests.jsonl") if from_file else "-"
+    status, out, _ = run_main(monkeypatch, capsys, ["run", "--spec", str(SPEC_FILE), source],
+                              stdin="\n".join(lines).encode())
+    mellix = Mellix(SPEC_FILE.read_text())
+    assert out.splitlines() == [mellix.command(line) for line in lines if line]
+    assert status == 1  # the query had no context
+
+
+def test_run_says_when_it_reads_a_terminal():
+    controller, terminal = pty.openpty()
+    with subprocess.Popen([str(BIN / "mellix"), "run", "--spec", str(SPEC_FILE)], stdin=terminal,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        os.close(terminal)
+        os.write(controller, b'{"cmd":"version"}\n\x04')
+        out, err = process.communicate()
+    os.close(controller)
+    assert process.returncode == 0
+    assert out.decode() == Mellix.version().join(['{"version":"', '"}\n'])
+    assert err.decode().startswith("mellix: reading requests from the terminal")
+
+
+@pytest.mark.parametrize("demo", [[str(BIN / "mellix"), "demo"],
+                                  [sys.executable, str(REPO / "samples" / "demo.py")]])
+def test_demo_builds_queries_and_resolves_the_sample(demo):
+    done = subprocess.run(demo, capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    market = Market(_samples.SPEC)
+    context = market.build(_samples.feeds())
+    calls = market.query(_samples.QUESTION)
+    assert calls and all(fact.human in done.stdout for fact in context.facts)
+    assert done.stdout.count("get_fact ") == len(calls)
+    # The bundled sample is the data of samples/.
+    assert json.loads(SPEC_FILE.read_text()) == _samples.SPEC
+    assert json.loads(FEEDS_FILE.read_text()) == _samples.feeds()

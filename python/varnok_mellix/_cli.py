@@ -1,0 +1,305 @@
+"""The `mellix` command (also `python -m varnok_mellix`).
+
+    mellix build --spec SPEC --feeds FEEDS [--table]
+    mellix query QUESTION --spec SPEC (--feeds FEEDS | --context CONTEXT) [--table]
+    mellix demo [--spec SPEC --feeds FEEDS]
+    mellix run --spec SPEC [REQUESTS | -]
+
+Every FILE argument may be "-" for standard input (at most one of them).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Callable, Iterable, Sequence
+from typing import IO, NoReturn
+
+from . import _samples
+from ._errors import MellixError, ParseError, error_from_rendering
+from ._market import Market
+from ._records import Context, Fact, ToolCall
+from ._varnok_mellix import Mellix, __version__
+
+PROG = "mellix"
+STDIN = "-"
+
+EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
+
+_EXIT_CODES = """\
+exit status:
+  0  success
+  1  {refused}
+  2  bad usage, an unreadable file, or a refused spec"""
+
+
+class _Failure(Exception):
+    """Ends the command with a message on standard error and an exit status."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def _located(name: str, error: MellixError) -> str:
+    """`error` prefixed with the file it concerns and, when known, its line and
+    column there."""
+    if isinstance(error, ParseError) and error.line is not None:
+        return f"{name}:{error.line}:{error.column}: parse: {error.description}"
+    return f"{name}: {error}"
+
+
+def _read(path: str) -> tuple[str, bytes]:
+    """The display name and the bytes of a FILE argument."""
+    if path == STDIN:
+        return "<stdin>", sys.stdin.buffer.read()
+    try:
+        with open(path, "rb") as file:
+            return path, file.read()
+    except OSError as error:
+        raise _Failure(f"cannot read {path}: {error.strerror}", EXIT_USAGE) from None
+
+
+def _market(spec_path: str) -> Market:
+    name, spec = _read(spec_path)
+    try:
+        return Market(spec)
+    except MellixError as error:
+        raise _Failure(_located(name, error), EXIT_USAGE) from None
+
+
+def _build(market: Market, feeds_path: str, err: IO[str]) -> Context:
+    name, feeds = _read(feeds_path)
+    try:
+        context = market.build(feeds)
+    except MellixError as error:
+        raise _Failure(_located(name, error), EXIT_REFUSED) from None
+    if context.missing_symbols:
+        err.write(f"{PROG}: note: {name} has no snapshot for "
+                  f"{', '.join(context.missing_symbols)}\n")
+    return context
+
+
+def _table(header: Sequence[str], rows: Iterable[Sequence[object]], right: Sequence[int] = ()
+           ) -> str:
+    """Rows in aligned columns, the last one left unpadded."""
+    cells = [list(header)] + [[str(cell) for cell in row] for row in rows]
+    widths = [max(len(row[i]) for row in cells) for i in range(len(header))]
+    lines = []
+    for row in cells:
+        padded = [cell.rjust(w) if i in right else cell.ljust(w)
+                  for i, (cell, w) in enumerate(zip(row, widths))]
+        padded[-1] = row[-1]
+        lines.append("  ".join(padded))
+    return "\n".join(lines) + "\n"
+
+
+def _facts_table(context: Context) -> str:
+    rows = [(rank, fact.kind.value, fact.symbol, repr(fact.magnitude), fact.human)
+            for rank, fact in enumerate(context.facts, 1)]
+    table = _table(("rank", "kind", "symbol", "magnitude", "sentence"), rows, right=(0, 3))
+    summary = f"symbols: {', '.join(context.symbols) or '(none)'}; lookback {context.lookback}"
+    if context.missing_symbols:
+        summary += f"; no snapshot: {', '.join(context.missing_symbols)}"
+    return table + summary + "\n"
+
+
+def _calls_table(calls: Sequence[ToolCall], facts: Callable[[ToolCall], Fact | None]) -> str:
+    rows = []
+    for call in calls:
+        fact = facts(call)
+        rows.append((call.tool, call.kind.value, call.symbol, fact.human if fact else "-"))
+    return _table(("tool", "kind", "symbol", "fact"), rows)
+
+
+def _calls_json(calls: Sequence[ToolCall]) -> str:
+    return json.dumps({"tool_calls": [{"kind": c.kind.value, "symbol": c.symbol, "tool": c.tool}
+                                      for c in calls]},
+                      separators=(",", ":"), ensure_ascii=False)
+
+
+# ---------------------------------------------------------------------------
+# Subcommands. Each returns its exit status or raises _Failure.
+
+
+def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    market = _market(args.spec)
+    context = _build(market, args.feeds, err)
+    out.write(_facts_table(context) if args.table else context.to_json() + "\n")
+    return EXIT_OK
+
+
+def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    market = _market(args.spec)
+    if args.feeds is not None:
+        context = _build(market, args.feeds, err)
+    else:
+        name, text = _read(args.context)
+        try:
+            context = Context.from_json(text)
+        except MellixError as error:
+            raise _Failure(_located(name, error), EXIT_REFUSED) from None
+    try:
+        calls = market.query(args.question, context)
+    except MellixError as error:
+        raise _Failure(str(error), EXIT_REFUSED) from None
+    if args.table:
+        out.write(_calls_table(calls, lambda call: context.fact(call.kind, call.symbol)))
+    else:
+        out.write(_calls_json(calls) + "\n")
+    return EXIT_OK
+
+
+def _cmd_demo(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    if (args.spec is None) != (args.feeds is None):
+        raise _Failure("demo takes both --spec and --feeds, or neither", EXIT_USAGE)
+    if args.spec is None:
+        market = Market(_samples.SPEC)
+        feeds_name = "the bundled sample feeds"
+        context = market.build(_samples.feeds())
+    else:
+        market = _market(args.spec)
+        feeds_name = args.feeds
+        context = _build(market, args.feeds, err)
+    out.write(f"varnok-mellix {__version__}; {market!r}\n\n")
+    out.write(f"build over {feeds_name}: {len(context.facts)} facts, ranked\n")
+    out.write(_facts_table(context))
+    try:
+        market.build('{"BTC": {"symbol": "BTC"}}')
+    except MellixError as error:
+        out.write(f"(a snapshot without candles is refused: {type(error).__name__}: {error})\n")
+    question = _samples.QUESTION
+    calls = market.query(question, context)
+    out.write(f"\nquery {question!r} -> {len(calls)} tool calls, resolved:\n")
+    out.write(_calls_table(calls, lambda call: context.fact(call.kind, call.symbol)))
+    return EXIT_OK
+
+
+def _requests(path: str, err: IO[str]) -> tuple[str, Iterable[str]]:
+    if path != STDIN:
+        try:
+            with open(path, encoding="utf-8") as file:
+                return path, file.read().splitlines()
+        except (OSError, UnicodeDecodeError) as error:
+            reason = error.strerror if isinstance(error, OSError) else str(error)
+            raise _Failure(f"cannot read {path}: {reason}", EXIT_USAGE) from None
+    if sys.stdin.isatty():
+        err.write(f"{PROG}: reading requests from the terminal, one JSON request per line; "
+                  "end with Ctrl-D\n")
+    return "<stdin>", (line.rstrip("\r\n") for line in sys.stdin)
+
+
+def _cmd_run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    spec_name, spec = _read(args.spec)
+    try:
+        mellix = Mellix(spec.decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise _Failure(f"{spec_name}: not UTF-8: {error}", EXIT_USAGE) from None
+    except ValueError as error:
+        raise _Failure(_located(spec_name, error_from_rendering(str(error))), EXIT_USAGE) \
+            from None
+    name, lines = _requests(args.requests, err)
+    status = EXIT_OK
+    for number, line in enumerate(lines, 1):
+        if not line.strip():
+            continue
+        if line.strip() in ("{", "["):
+            raise _Failure(
+                f"{name}:{number}: a line holding only {line.strip()!r} starts a JSON text "
+                "written over several lines; run reads one request per line (to build from a "
+                f"feeds file, use: {PROG} build --spec SPEC --feeds FILE)", EXIT_USAGE)
+        answer = mellix.command(line)
+        out.write(answer + "\n")
+        if answer.startswith('{"error":'):
+            status = EXIT_REFUSED
+            refusal = error_from_rendering(json.loads(answer)["error"])
+            if isinstance(refusal, ParseError) and refusal.line is not None:
+                err.write(f"{PROG}: {name}:{number}:{refusal.column}: parse: "
+                          f"{refusal.description}\n")
+            else:
+                err.write(f"{PROG}: {name}:{number}: {refusal}\n")
+    return status
+
+
+# ---------------------------------------------------------------------------
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Build ranked market facts from feed snapshots and map questions to fact "
+                    "lookups. FILE arguments may be - for standard input.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=_EXIT_CODES.format(refused="the engine refused the feeds, context or a request"))
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=_Parser)
+
+    def command(name: str, summary: str, refused: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=summary,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter,
+                                  epilog=_EXIT_CODES.format(refused=refused))
+        return sub
+
+    spec_help = "the spec: a JSON file, or - for standard input"
+    feeds_help = "the feeds (symbol -> snapshot): a JSON file, or -"
+    table_help = "print a readable table instead of JSON"
+
+    build = command("build", "Build the market context from feed snapshots and print it.",
+                    "the engine refused the feeds")
+    build.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
+    build.add_argument("--feeds", required=True, metavar="FEEDS", help=feeds_help)
+    build.add_argument("--table", action="store_true", help=table_help)
+    build.set_defaults(run=_cmd_build)
+
+    query = command("query", "Print the get_fact tool calls that answer a question.",
+                    "the engine refused the feeds or the context")
+    query.add_argument("question", metavar="QUESTION")
+    query.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
+    source = query.add_mutually_exclusive_group(required=True)
+    source.add_argument("--feeds", metavar="FEEDS", help=feeds_help + "; built first")
+    source.add_argument("--context", metavar="CONTEXT",
+                        help="a context as `build` prints it: a JSON file, or -")
+    query.add_argument("--table", action="store_true",
+                       help="print a table of the calls with the facts they resolve to")
+    query.set_defaults(run=_cmd_query)
+
+    demo = command("demo", "Build a context from the bundled sample market, query it and "
+                           "resolve the calls.", "the engine refused the given feeds")
+    demo.add_argument("--spec", metavar="SPEC", help="a spec file instead of the sample's")
+    demo.add_argument("--feeds", metavar="FEEDS", help="a feeds file instead of the sample's")
+    demo.set_defaults(run=_cmd_demo)
+
+    run = command("run", "Run JSON requests, one per line, printing one JSON answer per line "
+                         "(errors also go to standard error with their file and line).",
+                  "at least one request was answered with an error")
+    run.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
+    run.add_argument("requests", nargs="?", default=STDIN, metavar="REQUESTS",
+                     help="a file of JSON requests, one per line; - (the default) reads "
+                          "standard input")
+    run.set_defaults(run=_cmd_run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the `mellix` command line; returns the exit status."""
+    args = _parser().parse_args(argv)
+    stdin_users = [value for value in (getattr(args, "spec", None), getattr(args, "feeds", None),
+                                       getattr(args, "context", None),
+                                       getattr(args, "requests", None)) if value == STDIN]
+    if len(stdin_users) > 1:
+        print(f"{PROG}: error: only one argument may read standard input (-)", file=sys.stderr)
+        return EXIT_USAGE
+    try:
+        status: int = args.run(args, sys.stdout, sys.stderr)
+    except _Failure as failure:
+        print(f"{PROG}: {failure}", file=sys.stderr)
+        return failure.status
+    return status

@@ -1,0 +1,301 @@
+"""`Market`: the Python client over the native engine.
+
+Threads. A native `Mellix` is bound to the thread that created it, so a
+`Market` keeps one per thread, created on first use, in a thread-local table.
+A thread's native objects are released on that thread: when it exits, or when
+it next uses a `Market` after the one they belong to has gone. The last built
+context is shared by all threads: it is kept here as a `Context`, and a
+thread whose own native object did not build it hands its text to the query.
+Only the swap of that shared context (and a read of it) takes the market's
+lock; the native calls themselves take turns on the interpreter lock, which
+they hold throughout (a build spreads its work over all cores by itself).
+"""
+
+from __future__ import annotations
+
+import importlib
+import json
+import threading
+import warnings
+import weakref
+from collections.abc import Iterable, Mapping, Sequence
+from types import ModuleType
+from typing import Any, Final, TypeAlias
+
+from ._errors import (BadSpecError, MellixError, MissingSymbolWarning, ParseError,
+                      error_from_rendering, locate_in)
+from ._records import Context, Fact, FactKind, ToolCall, context_from_value
+from ._varnok_mellix import Mellix
+
+try:  # the optional "fast" extra
+    _orjson: ModuleType | None = importlib.import_module("orjson")
+except ImportError:
+    _orjson = None
+
+__all__ = ["Feeds", "Market", "Spec"]
+
+Spec: TypeAlias = Mapping[str, Any] | str | bytes
+"""A spec as a mapping, or as its JSON text (str, or UTF-8 bytes)."""
+
+Feeds: TypeAlias = Mapping[str, Any] | str | bytes
+"""Feeds (symbol -> snapshot) as a mapping, or as their JSON text."""
+
+_ERROR_PREFIX: Final = '{"error":'
+
+
+class _Slot:
+    """One thread's native object for one market, and the build it holds."""
+
+    __slots__ = ("market", "mellix", "generation")
+
+    def __init__(self, market: weakref.ref[Market], mellix: Mellix) -> None:
+        self.market = market
+        self.mellix = mellix
+        self.generation = 0  # the generation of the context `mellix` stored, 0 for none
+
+
+_thread_slots = threading.local()
+
+
+def _slots() -> dict[int, _Slot]:
+    slots: dict[int, _Slot] | None = getattr(_thread_slots, "by_market", None)
+    if slots is None:
+        slots = _thread_slots.by_market = {}
+    return slots
+
+
+def _decode(text: str | bytes, what: str) -> str:
+    if isinstance(text, str):
+        return text
+    try:
+        return bytes(text).decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise ParseError(f"{what} not UTF-8 text: {error.reason} at byte {error.start}") \
+            from error
+
+
+def _to_list(value: object) -> object:
+    tolist = getattr(value, "tolist", None)  # numpy arrays and scalars
+    if tolist is None:
+        raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+    return tolist()
+
+
+def _feeds_text(feeds: Feeds) -> str:
+    """The JSON text of `feeds`: text is passed through as it is, a mapping is
+    written with orjson when it is installed, compact json.dumps otherwise."""
+    if isinstance(feeds, (str, bytes, bytearray)):
+        return _decode(feeds, "the feeds are")
+    if _orjson is not None:
+        text: bytes = _orjson.dumps(feeds, option=_orjson.OPT_SERIALIZE_NUMPY)
+        return text.decode("utf-8")
+    return json.dumps(feeds, separators=(",", ":"), ensure_ascii=False, default=_to_list)
+
+
+def _spec_fields(spec_text: str) -> tuple[tuple[str, ...], int, tuple[FactKind, ...], str | None]:
+    """symbols, lookback, facts and timeframe of a spec the engine accepted."""
+    value = json.loads(spec_text)
+    if isinstance(value, list):
+        symbols, lookback, facts, timeframe = (value + [None])[:4]
+    else:
+        symbols, lookback, facts = value["symbols"], value["lookback"], value["facts"]
+        timeframe = value.get("timeframe")
+    kinds = tuple(FactKind(next(iter(f)) if isinstance(f, dict) else f) for f in facts)
+    return tuple(symbols), lookback, kinds, timeframe
+
+
+class Market:
+    """A client of the engine for one spec: build contexts, query, resolve.
+
+    Create it from a spec mapping, its JSON text, or keywords::
+
+        Market({"symbols": ["BTC"], "lookback": 20, "facts": ["price_move"]})
+        Market('{"symbols": ["BTC"], "lookback": 20, "facts": ["price_move"]}')
+        Market(symbols=["BTC"], lookback=20)           # facts default to all six
+
+    A refused spec raises :class:`ParseError` or :class:`BadSpecError`. A
+    market may be used from any thread.
+    """
+
+    def __init__(self, spec: Spec | None = None, /, *, symbols: Sequence[str] | None = None,
+                 lookback: int | None = None, facts: Iterable[FactKind | str] | None = None,
+                 timeframe: str | None = None) -> None:
+        keywords = symbols is not None or lookback is not None or facts is not None \
+            or timeframe is not None
+        if spec is None:
+            if symbols is None or lookback is None:
+                raise TypeError("Market() needs a spec, or the keywords symbols and lookback")
+            if isinstance(symbols, str):
+                raise TypeError("symbols must be a sequence of str, not a str")
+            spec = {"symbols": list(symbols), "lookback": lookback,
+                    "facts": list(FactKind if facts is None else facts), "timeframe": timeframe}
+        elif keywords:
+            raise TypeError("Market() takes a spec or keywords, not both")
+        if isinstance(spec, (str, bytes, bytearray)):
+            self._spec_json = _decode(spec, "the spec is")
+        else:
+            self._spec_json = json.dumps(dict(spec), separators=(",", ":"), ensure_ascii=False)
+        try:
+            mellix = Mellix(self._spec_json)
+        except ValueError as error:
+            if isinstance(error, UnicodeError):
+                raise
+            raise error_from_rendering(str(error)) from None
+        self._symbols, self._lookback, self._facts, self._timeframe = \
+            _spec_fields(self._spec_json)
+        self._lock = threading.Lock()
+        self._latest: tuple[int, Context] | None = None
+        self._generations = 0
+        _slots()[id(self)] = _Slot(weakref.ref(self), mellix)
+
+    # -- the spec ---------------------------------------------------------
+
+    @property
+    def spec_json(self) -> str:
+        """The spec's JSON text, as given or as written from the mapping."""
+        return self._spec_json
+
+    @property
+    def symbols(self) -> tuple[str, ...]:
+        return self._symbols
+
+    @property
+    def lookback(self) -> int:
+        return self._lookback
+
+    @property
+    def facts(self) -> tuple[FactKind, ...]:
+        return self._facts
+
+    @property
+    def timeframe(self) -> str | None:
+        return self._timeframe
+
+    @property
+    def context(self) -> Context | None:
+        """The context of the last build that completed, on any thread."""
+        with self._lock:
+            return None if self._latest is None else self._latest[1]
+
+    def __repr__(self) -> str:
+        return (f"Market(symbols={list(self._symbols)!r}, lookback={self._lookback!r}, "
+                f"facts={[k.value for k in self._facts]!r}, timeframe={self._timeframe!r})")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Market, (self._spec_json,))
+
+    # -- commands ---------------------------------------------------------
+
+    def build(self, feeds: Feeds) -> Context:
+        """Builds the market context from `feeds` (symbol -> snapshot) and makes
+        it this market's current context. Raises :class:`ParseError` for feeds
+        the engine cannot read, and warns with :class:`MissingSymbolWarning`
+        when a spec symbol's snapshot is filed under a key of another case."""
+        text = _feeds_text(feeds)
+        answer = self._command('{"feeds":\n' + text + '\n,"cmd":"build_context"}', text)
+        parsed = json.loads(answer)
+        built = set(parsed["symbols"])
+        missing = tuple(dict.fromkeys(s for s in self._symbols if s not in built))
+        context = context_from_value(parsed, answer, missing)
+        with self._lock:
+            self._generations += 1
+            self._latest = (self._generations, context)
+            self._slot().generation = self._generations
+        if missing and isinstance(feeds, Mapping):
+            _warn_near_misses(missing, feeds)
+        return context
+
+    def query(self, question: str, context: Context | None = None) -> list[ToolCall]:
+        """The ``get_fact`` calls that answer `question` over `context`, by
+        default the current context. Raises :class:`BadSpecError` when there is
+        none."""
+        if not isinstance(question, str):
+            raise TypeError(f"question must be str, not {type(question).__name__}")
+        request = '{"question":' + json.dumps(question)
+        if context is None:
+            with self._lock:
+                latest = self._latest
+            if latest is None:
+                raise BadSpecError("no context built; call build() first")
+            if latest[0] != self._slot().generation:
+                context = latest[1]
+        if context is None:
+            answer = self._command(request + ',"cmd":"query"}')
+        else:
+            text = context.to_json()
+            answer = self._command(request + ',"context":\n' + text + '\n,"cmd":"query"}', text)
+        return [ToolCall(FactKind(call["kind"]), call["symbol"], call["tool"])
+                for call in json.loads(answer)["tool_calls"]]
+
+    def get_fact(self, kind: FactKind | str, symbol: str,
+                 context: Context | None = None) -> Fact | None:
+        """The fact of `kind` about `symbol` in `context` (by default the
+        current context), or None."""
+        return self._context(context).fact(kind, symbol)
+
+    def resolve(self, tool_calls: Iterable[ToolCall | Mapping[str, Any]],
+                context: Context | None = None) -> list[Fact]:
+        """The facts that `tool_calls` ask for, in their order, from one context
+        (by default the current one). A call may be a :class:`ToolCall` or a
+        mapping with "kind", "symbol" and "tool"; calls whose fact the context
+        does not hold are left out."""
+        chosen = self._context(context)
+        facts = []
+        for call in tool_calls:
+            if isinstance(call, Mapping):
+                call = ToolCall(call["kind"], call["symbol"], call.get("tool", "get_fact"))
+            if call.tool != "get_fact":
+                raise ValueError(f"unknown tool {call.tool!r}; only get_fact is known")
+            fact = chosen.fact(call.kind, call.symbol)
+            if fact is not None:
+                facts.append(fact)
+        return facts
+
+    # -- plumbing ---------------------------------------------------------
+
+    def _context(self, context: Context | None) -> Context:
+        if context is not None:
+            return context
+        latest = self.context
+        if latest is None:
+            raise BadSpecError("no context built; call build() first")
+        return latest
+
+    def _slot(self) -> _Slot:
+        """This thread's native object for this market, created on first use.
+        Callers keep it in no variable (see `_command`)."""
+        slots = _slots()
+        slot = slots.get(id(self))
+        if slot is None or slot.market() is not self:
+            for key in [key for key, old in slots.items() if old.market() is None]:
+                del slots[key]  # released here, on the thread that created it
+            slot = slots[id(self)] = _Slot(weakref.ref(self), Mellix(self._spec_json))
+        return slot
+
+    def _command(self, request: str, embedded: str | None = None) -> str:
+        """Runs `request` on this thread's engine; raises the error of an error
+        answer. `embedded` is the caller's text that the request holds from its
+        second line on: a parse error's position is given within it.
+
+        No frame on the way to a raise holds the engine: a traceback that
+        outlives this thread must not be the engine's last reference, since it
+        may only be released on this thread."""
+        answer = self._slot().mellix.command(request)
+        if answer.startswith(_ERROR_PREFIX):
+            error: MellixError = error_from_rendering(json.loads(answer)["error"])
+            raise error if embedded is None else locate_in(error, embedded)
+        return answer
+
+
+def _warn_near_misses(missing: Iterable[str], feeds: Mapping[str, Any]) -> None:
+    folded: dict[str, list[str]] = {}
+    for key in feeds:
+        if isinstance(key, str):
+            folded.setdefault(key.casefold(), []).append(key)
+    for symbol in missing:
+        near = folded.get(symbol.casefold())
+        if near:
+            warnings.warn(
+                f"spec symbol {symbol!r} has no snapshot; the feeds have "
+                f"{', '.join(map(repr, near))} (symbols are matched exactly, case included)",
+                MissingSymbolWarning, stacklevel=3)

@@ -1,0 +1,271 @@
+"""Typed results: fact kinds, facts, market contexts and tool calls.
+
+A :class:`Context` built by the engine keeps the engine's own JSON text, so
+:meth:`Context.to_json` hands back exactly what the engine wrote. A context
+made in Python is written in the same format: compact, members in declared
+order, floats as the shortest round-trip decimal with ``.0`` on whole numbers
+and exponent form outside 1e-5 to 1e16.
+"""
+
+from __future__ import annotations
+
+import decimal
+import enum
+import json
+import math
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from typing import Final
+
+from ._errors import ParseError
+
+__all__ = ["Context", "Fact", "FactKind", "ToolCall"]
+
+
+class FactKind(enum.StrEnum):
+    """The six kinds of fact, by wire name, in the engine's ranking order."""
+
+    PRICE_MOVE = "price_move"
+    ORDERBOOK_IMBALANCE = "orderbook_imbalance"
+    LIQUIDATION_CLUSTER = "liquidation_cluster"
+    FUNDING_FLIP = "funding_flip"
+    OI_CHANGE = "oi_change"
+    VOLATILITY_SPIKE = "volatility_spike"
+
+
+@dataclass(frozen=True, slots=True)
+class Fact:
+    """One statement about one symbol, as a fact rule produced it.
+
+    `value` is the rule's signed measurement (percent change, imbalance, net
+    notional, funding rate or volatility ratio), `magnitude` the size that
+    ranks it, `ts` the timestamp of the record it rests on (in the feed's own
+    unit) and `human` one English sentence.
+    """
+
+    kind: FactKind
+    symbol: str
+    value: float
+    magnitude: float
+    ts: int
+    human: str
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "kind", FactKind(self.kind))
+
+
+@dataclass(frozen=True, slots=True)
+class ToolCall:
+    """One ``get_fact`` call of a query answer: look up the fact of `kind` for
+    `symbol`."""
+
+    kind: FactKind
+    symbol: str
+    tool: str = "get_fact"
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "kind", FactKind(self.kind))
+
+
+@dataclass(frozen=True, slots=True)
+class Context:
+    """A market context: every fact of a build, most significant first.
+
+    `symbols` are the spec symbols that had a snapshot (ascending, each once)
+    and `lookback` the spec's look-back at build time. `missing_symbols` are
+    the spec symbols that had no snapshot, in spec order; it is only known for
+    a context returned by :meth:`Market.build` and takes no part in equality.
+    """
+
+    facts: tuple[Fact, ...]
+    symbols: tuple[str, ...]
+    lookback: int
+    missing_symbols: tuple[str, ...] = field(default=(), compare=False)
+    _text: str | None = field(default=None, init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "facts", tuple(self.facts))
+        object.__setattr__(self, "symbols", tuple(self.symbols))
+        object.__setattr__(self, "missing_symbols", tuple(self.missing_symbols))
+
+    def fact(self, kind: FactKind | str, symbol: str) -> Fact | None:
+        """The highest-ranked fact of `kind` about `symbol`, or None."""
+        kind = FactKind(kind)
+        return next((f for f in self.facts if f.kind is kind and f.symbol == symbol), None)
+
+    def to_json(self) -> str:
+        """The context as the engine writes it; for a context that came from the
+        engine (or from :meth:`from_json`), the very text it came as."""
+        if self._text is None:
+            object.__setattr__(self, "_text", _write_context(self))
+        assert self._text is not None
+        return self._text
+
+    @classmethod
+    def from_json(cls, text: str | bytes) -> Context:
+        """Reads a context in the engine's JSON format (objects or arrays of
+        their fields in declared order). Raises :class:`ParseError`."""
+        if isinstance(text, (bytes, bytearray)):
+            try:
+                text = bytes(text).decode("utf-8")
+            except UnicodeDecodeError as error:
+                raise ParseError(f"invalid UTF-8: {error.reason}") from error
+        try:
+            value = json.loads(text, parse_constant=_refuse_constant)
+        except json.JSONDecodeError as error:
+            raise ParseError(f"{error.msg} at line {error.lineno} column {error.colno}") from None
+        return context_from_value(value, text)
+
+
+# ---------------------------------------------------------------------------
+# Reading: the engine's record forms, with messages in the engine's words.
+
+_U32_MAX: Final = 2**32 - 1
+_I64_RANGE: Final = range(-(2**63), 2**63)
+_CONTEXT_KEYS: Final = ("facts", "symbols", "lookback")
+_FACT_KEYS: Final = ("kind", "symbol", "value", "magnitude", "ts", "human")
+
+
+def _refuse_constant(name: str) -> float:
+    raise ParseError(f"invalid number: {name}")
+
+
+def _found(value: object) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return f"boolean `{'true' if value else 'false'}`"
+    if isinstance(value, int):
+        return f"integer `{value}`"
+    if isinstance(value, float):
+        return f"floating point `{value}`"
+    if isinstance(value, str):
+        return f"string {json.dumps(value, ensure_ascii=False)}"
+    return "sequence" if isinstance(value, list) else "map"
+
+
+def _invalid_type(value: object, expected: str) -> ParseError:
+    return ParseError(f"invalid type: {_found(value)}, expected {expected}")
+
+
+def _fields(value: object, name: str, keys: tuple[str, ...]) -> list[object]:
+    if isinstance(value, dict):
+        for key in keys:
+            if key not in value:
+                raise ParseError(f"missing field `{key}`")
+        return [value[key] for key in keys]
+    if isinstance(value, list):
+        if len(value) < len(keys):
+            raise ParseError(
+                f"invalid length {len(value)}, expected struct {name} with {len(keys)} elements")
+        if len(value) > len(keys):
+            raise ParseError(f"invalid length {len(value)}, expected fewer elements in array")
+        return value
+    raise _invalid_type(value, f"struct {name}")
+
+
+def _string(value: object) -> str:
+    if not isinstance(value, str):
+        raise _invalid_type(value, "a string")
+    return value
+
+
+def _integer(value: object, allowed: range, expected: str) -> int:
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise _invalid_type(value, expected)
+    if value not in allowed:
+        raise ParseError(f"invalid value: {_found(value)}, expected {expected}")
+    return value
+
+
+def _number(value: object) -> float:
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        raise _invalid_type(value, "f64")
+    return float(value)
+
+
+def _list(value: object) -> list[object]:
+    if not isinstance(value, list):
+        raise _invalid_type(value, "a sequence")
+    return value
+
+
+def _kind(value: object) -> FactKind:
+    if isinstance(value, dict):
+        if len(value) != 1:
+            raise ParseError("invalid value: map, expected map with a single key")
+        [(value, unit)] = value.items()
+        if unit is not None:
+            raise _invalid_type(unit, "unit")
+    if not isinstance(value, str):
+        raise _invalid_type(value, "string or map")
+    try:
+        return FactKind(value)
+    except ValueError:
+        names = ", ".join(f"`{kind.value}`" for kind in FactKind)
+        raise ParseError(f"unknown variant `{value}`, expected one of {names}") from None
+
+
+def _fact(value: object) -> Fact:
+    kind, symbol, number, magnitude, ts, human = _fields(value, "Fact", _FACT_KEYS)
+    return Fact(_kind(kind), _string(symbol), _number(number), _number(magnitude),
+                _integer(ts, _I64_RANGE, "i64"), _string(human))
+
+
+def context_from_value(value: object, text: str | None = None,
+                       missing_symbols: Iterable[str] = ()) -> Context:
+    """The context of a parsed JSON value; `text`, when given, is kept as the
+    context's JSON text."""
+    facts, symbols, lookback = _fields(value, "MarketContext", _CONTEXT_KEYS)
+    context = Context(tuple(_fact(f) for f in _list(facts)),
+                      tuple(_string(s) for s in _list(symbols)),
+                      _integer(lookback, range(_U32_MAX + 1), "u32"),
+                      tuple(missing_symbols))
+    object.__setattr__(context, "_text", text)
+    return context
+
+
+# ---------------------------------------------------------------------------
+# Writing, in the engine's format.
+
+
+def format_number(x: float) -> str:
+    """A float as the engine writes it: null when not finite, else the shortest
+    round-trip digits, in fixed notation when the first digit's decimal
+    exponent is from -5 to 15 (with ".0" on a whole number), else as d.ddde±x."""
+    if not math.isfinite(x):
+        return "null"
+    if x == 0:
+        return "-0.0" if math.copysign(1.0, x) < 0 else "0.0"
+    sign, digit_tuple, exponent = decimal.Decimal(repr(x)).normalize().as_tuple()
+    assert isinstance(exponent, int)
+    digits = "".join(map(str, digit_tuple))
+    e = len(digits) - 1 + exponent  # decimal exponent of the first digit
+    if -5 <= e <= 15:
+        if e < 0:
+            text = "0." + "0" * (-e - 1) + digits
+        elif len(digits) <= e + 1:
+            text = digits + "0" * (e + 1 - len(digits)) + ".0"
+        else:
+            text = digits[: e + 1] + "." + digits[e + 1:]
+    else:
+        fraction = "." + digits[1:] if len(digits) > 1 else ""
+        text = f"{digits[0]}{fraction}e{'+' if e > 0 else '-'}{abs(e)}"
+    return "-" + text if sign else text
+
+
+def _write_string(text: str) -> str:
+    return json.dumps(text, ensure_ascii=False)
+
+
+def _write_fact(fact: Fact) -> str:
+    return (f'{{"kind":"{fact.kind.value}","symbol":{_write_string(fact.symbol)},'
+            f'"value":{format_number(fact.value)},"magnitude":{format_number(fact.magnitude)},'
+            f'"ts":{int(fact.ts)},"human":{_write_string(fact.human)}}}')
+
+
+def _write_context(context: Context) -> str:
+    facts = ",".join(_write_fact(fact) for fact in context.facts)
+    symbols = ",".join(_write_string(symbol) for symbol in context.symbols)
+    return f'{{"facts":[{facts}],"symbols":[{symbols}],"lookback":{int(context.lookback)}}}'
+

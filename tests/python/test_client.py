@@ -1,0 +1,192 @@
+"""The Python client: Market, the typed records and the exceptions, checked
+against the native engine's own answers."""
+
+import gc
+import json
+import pickle
+import sys
+import threading
+import warnings
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import varnok_mellix
+from varnok_mellix import (BadSpecError, Context, FactKind, Market, Mellix, MellixError,
+                           MissingSymbolWarning, ParseError, ToolCall)
+from varnok_mellix import _market
+
+SPEC = {"symbols": ["ETH", "BTC", "SOL"], "lookback": 5, "facts": list(FactKind)}
+
+
+def snapshot(symbol, closes, **extra):
+    return {"symbol": symbol, "candles": [[i, c, c, c, c, 1.0] for i, c in enumerate(closes)],
+            **extra}
+
+
+FEEDS = {
+    "BTC": snapshot("BTC", [100, 101, 103, 104, 106], funding=[[1, 0.01], [2, -0.02]],
+                    orderbook={"ts": 9, "bids": [[99, 3]], "asks": [[101, 1]]}),
+    "ETH": snapshot("ETH", [50, 48, 47, 45, 44],
+                    liquidations=[{"ts": 3, "side": "long", "price": 45, "qty": 2}]),
+    "XRP": snapshot("XRP", [1, 2]),
+}
+
+
+def engine(request):
+    """The raw engine's answer to `request` under SPEC."""
+    return Mellix(json.dumps(SPEC)).command(json.dumps(request))
+
+
+def engine_context_text(feeds=FEEDS):
+    return engine({"cmd": "build_context", "feeds": feeds})
+
+
+def engine_calls(question, feeds=FEEDS):
+    context = json.loads(engine_context_text(feeds))
+    answer = json.loads(engine({"cmd": "query", "question": question, "context": context}))
+    return [ToolCall(c["kind"], c["symbol"], c["tool"]) for c in answer["tool_calls"]]
+
+
+@pytest.mark.parametrize("encoder", ["orjson", "json"])
+@pytest.mark.parametrize("form", [dict, json.dumps, lambda f: json.dumps(f).encode()])
+def test_build_gives_the_engines_context_for_every_feeds_form(monkeypatch, encoder, form):
+    if encoder == "json":
+        monkeypatch.setattr(_market, "_orjson", None)
+    else:
+        pytest.importorskip("orjson")
+    market = Market(SPEC)
+    context = market.build(form(FEEDS))
+    expected = engine_context_text()
+    assert context.to_json() == expected
+    assert context == Context.from_json(expected)
+    assert context.missing_symbols == ("SOL",)
+    assert market.context is context
+    assert {fact.symbol for fact in context.facts} == {"BTC", "ETH"}
+
+
+finite = st.floats(min_value=-1e30, max_value=1e30, allow_nan=False)
+positive = st.floats(min_value=1e-12, max_value=1e30)
+
+
+@st.composite
+def feeds(draw):
+    symbol = draw(st.text(min_size=1, max_size=4))
+    closes = draw(st.lists(positive, min_size=10, max_size=12))
+    return {symbol: {
+        "symbol": symbol, "candles": [[i, c, c, c, c, 1.0] for i, c in enumerate(closes)],
+        "orderbook": {"ts": -1, "bids": draw(st.lists(st.tuples(finite, positive), max_size=3)),
+                      "asks": draw(st.lists(st.tuples(finite, positive), max_size=3))},
+        "funding": [[i, r] for i, r in enumerate(draw(st.lists(finite, max_size=4)))],
+        "open_interest": [[i, v] for i, v in enumerate(draw(st.lists(positive, max_size=3)))],
+        "liquidations": [[i, side, p, q] for i, (side, p, q) in enumerate(draw(st.lists(
+            st.tuples(st.sampled_from(["long", "short"]), positive, positive), max_size=3)))],
+    }}
+
+
+@settings(max_examples=60, deadline=None)
+@given(feeds())
+def test_a_context_made_in_python_is_written_like_the_engines(feeds):
+    """Facts with arbitrary numbers and symbols: the Python writer must give the
+    engine's text byte for byte, and reading that text must give the facts."""
+    symbol = next(iter(feeds))
+    market = Market(symbols=[symbol], lookback=5)
+    built = market.build(feeds)
+    remade = Context(list(built.facts), list(built.symbols), built.lookback)
+    assert remade.to_json() == built.to_json()
+    assert Context.from_json(built.to_json().encode()) == built == remade
+    assert market.query("", remade) == market.query("")
+
+
+@pytest.mark.parametrize("action, error_type, message, line", [
+    (lambda: Market({"symbols": [], "lookback": 5, "facts": ["oi_change"]}), BadSpecError,
+     "at least one symbol is required", None),
+    (lambda: Market('{"symbols": ["BTC"],\n "lookback": -}'), ParseError, None, 2),
+    (lambda: Market(SPEC).build([]), ParseError, "invalid type: sequence, expected a map", None),
+    (lambda: Market(SPEC).build('{"BTC":\n {"symbol": "BTC",\n "candles": [}\n}'), ParseError,
+     None, 3),
+    (lambda: Market(SPEC).build(b'{"BTC": \xff}'), ParseError, None, None),
+    (lambda: Market(SPEC).query("why?"), BadSpecError,
+     "no context built; call build() first", None),
+    (lambda: Market(SPEC).get_fact("oi_change", "BTC"), BadSpecError, None, None),
+    (lambda: Context.from_json('{"facts": [],\n"symbols": [], "lookback": -1}'), ParseError,
+     "invalid value: integer `-1`, expected u32", None),
+    (lambda: Context.from_json('{"facts": [],\n"symbols": [] "lookback": 1}'), ParseError,
+     None, 2),
+])
+def test_refusals_raise_typed_errors(action, error_type, message, line):
+    with pytest.raises(error_type) as caught:
+        action()
+    error = caught.value
+    assert isinstance(error, MellixError) and isinstance(error, ValueError)
+    assert str(error) == f"{error.kind}: {error.message}"
+    if message is not None:
+        assert error.message == message
+    if error_type is ParseError:
+        assert error.line == line
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), str(copy), getattr(copy, "line", None)) == \
+        (error_type, str(error), getattr(error, "line", None))
+
+
+def test_query_get_fact_and_resolve_agree_with_the_engine():
+    market = Market(SPEC)
+    context = market.build(FEEDS)
+    for question in ["why did ETH dump?", "FUNDING and the order book", "hello"]:
+        calls = market.query(question)
+        assert calls == engine_calls(question)
+        facts = market.resolve(calls)
+        assert [(f.kind, f.symbol) for f in facts] == [(c.kind, c.symbol) for c in calls]
+        assert facts == [market.get_fact(c.kind, c.symbol) for c in calls]
+        as_mappings = [{"kind": c.kind.value, "symbol": c.symbol, "tool": c.tool} for c in calls]
+        assert market.resolve(as_mappings, context) == facts
+    assert market.get_fact(FactKind.OI_CHANGE, "BTC") is None
+    with pytest.raises(ValueError, match="unknown tool"):
+        market.resolve([{"kind": "oi_change", "symbol": "BTC", "tool": "sql"}])
+
+
+@pytest.mark.parametrize("feeds, warned", [
+    ({"btc": snapshot("btc", [1, 2]), "Eth": snapshot("Eth", [1, 2])}, ["'btc'", "'Eth'"]),
+    (json.dumps({"btc": snapshot("btc", [1, 2])}), []),
+    ({"BTC": snapshot("BTC", [1, 2])}, []),
+])
+def test_missing_symbols_warn_about_near_misses(feeds, warned):
+    market = Market(symbols=["BTC", "ETH", "BTC"], lookback=3)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        context = market.build(feeds)
+    assert context.missing_symbols == tuple(s for s in ("BTC", "ETH") if s not in context.symbols)
+    messages = [str(w.message) for w in caught if w.category is MissingSymbolWarning]
+    assert len(messages) == len(warned)
+    assert all(name in message for name, message in zip(warned, messages))
+
+
+def test_threads_share_the_last_context_and_release_their_engines(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    market = Market(SPEC)
+    market.build(FEEDS)
+    other = {"SOL": snapshot("SOL", [10, 9, 8, 7, 6])}
+    with ThreadPoolExecutor(4) as pool:
+        # A worker sees the main thread's build...
+        assert pool.submit(market.query, "dump").result() == engine_calls("dump")
+        # ...and the main thread sees a worker's, though its own engine stored the first.
+        pool.submit(market.build, other).result()
+        assert market.query("dump") == engine_calls("dump", other)
+        questions = ["dump", "book", "funding", "liquidat"] * 25
+        answers = list(pool.map(market.query, questions))
+        assert answers == [engine_calls(q, other) for q in questions]
+        # The market goes while the workers live: their engines are released on
+        # their own threads, when they next use a market or when they end; an
+        # error raised there and kept here holds none of them.
+        del market
+        pool.submit(lambda: Market(SPEC).build(FEEDS)).result()
+        refusal = pool.submit(Market(SPEC).build, "[]").exception()
+    del refusal
+    gc.collect()
+    thread = threading.Thread(target=lambda: Market(SPEC).query("", Context((), (), 1)))
+    thread.start()
+    thread.join()
+    assert reports == []
+
