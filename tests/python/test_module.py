@@ -33,7 +33,6 @@ NAMES = ["__version__", "Mellix"]
     [
         (_varnok_mellix, "__doc__", "The native module (`varnok_mellix._varnok_mellix`)."),
         (_varnok_mellix, "__all__", NAMES),
-        (varnok_mellix, "__all__", NAMES),
         (varnok_mellix, "Mellix", Mellix),
         (Mellix, "__module__", "builtins"),
         (Mellix, "__qualname__", "Mellix"),
