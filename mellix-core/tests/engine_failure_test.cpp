@@ -29,6 +29,18 @@ void* operator new(std::size_t size) {
 void* operator new[](std::size_t size) {
   return allocate(size);
 }
+// simdjson allocates with the nothrow forms; a sanitizer runtime would
+// otherwise supply them and pair its own allocation with the free below.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
 void operator delete(void* p) noexcept {
   std::free(p);
 }
