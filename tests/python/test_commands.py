@@ -79,25 +79,6 @@ def test_both_build_names_store_the_context(cmd):
     assert "facts" in build(m, cmd=cmd)
     assert query(m, "funding?")["tool_calls"] == [
         {"kind": "funding_flip", "symbol": "BTC", "tool": "get_fact"}]
-
-
-def test_failed_build_keeps_the_stored_context():
-    m = Mellix(spec(["BTC"]))
-    build(m)
-    before = query(m, "")
-    assert build(m, feeds={"BTC": {"symbol": "BTC"}}) == {
-        "error": "parse: missing field `candles`", "ok": False}
-    assert query(m, "") == before
-
-
-def test_failed_validation_keeps_the_stored_context():
-    m = Mellix(spec(["BTC"]))
-    build(m)
-    # set_spec refuses, so the build runs with the old spec; reset then clears it.
-    answer = m.command(json.dumps({"cmd": "set_spec", "spec": {"symbols": [], "lookback": 1,
-                                                               "facts": []}}))
-    assert answer == '{"error":"bad spec: at least one symbol is required","ok":false}'
-    assert query(m, "funding")["tool_calls"]
     assert m.command('{"cmd":"reset"}') == '{"ok":true}'
     assert query(m, "funding") == {
         "error": "bad spec: no context built; call build_context first", "ok": False}
