@@ -29,9 +29,8 @@ from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Final, Literal, TypeAlias
 
-__all__ = ["Snapshot", "TimestampUnitError", "Unit", "snapshot", "to_feeds"]
+__all__ = ["Snapshot", "TimestampUnitError", "snapshot", "to_feeds"]
 
-Unit: TypeAlias = Literal["s", "ms", "us", "ns"]
 
 _UNIT_NAMES: Final[dict[str, str]] = {"s": "seconds", "ms": "milliseconds",
                                       "us": "microseconds", "ns": "nanoseconds"}
@@ -82,7 +81,7 @@ def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | 
              funding_rates: Iterable[Mapping[str, Any]] | None = None,
              open_interest: Iterable[Mapping[str, Any]] | None = None,
              liquidations: Iterable[Mapping[str, Any]] | None = None,
-             unit: Unit = "ms", time_column: str | None = None) -> Snapshot:
+             unit: Literal["s", "ms", "us", "ns"] = "ms", time_column: str | None = None) -> Snapshot:
     """The snapshot of `symbol` from exchange-library structures.
 
     - `ohlcv`: rows ``[timestamp, open, high, low, close, volume, ...]``
@@ -173,7 +172,7 @@ def _is_missing(value: Any) -> bool:
 class _Reader:
     """Converts the records of one snapshot, counting what it drops."""
 
-    def __init__(self, symbol: str, unit: Unit) -> None:
+    def __init__(self, symbol: str, unit: str) -> None:
         self.symbol = symbol
         self.unit = unit
         self.dropped: dict[str, int] = {}
