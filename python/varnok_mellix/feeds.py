@@ -81,7 +81,8 @@ def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | 
              funding_rates: Iterable[Mapping[str, Any]] | None = None,
              open_interest: Iterable[Mapping[str, Any]] | None = None,
              liquidations: Iterable[Mapping[str, Any]] | None = None,
-             unit: Literal["s", "ms", "us", "ns"] = "ms", time_column: str | None = None) -> Snapshot:
+             unit: Literal["s", "ms", "us", "ns"] = "ms",
+             time_column: str | None = None) -> Snapshot:
     """The snapshot of `symbol` from exchange-library structures.
 
     - `ohlcv`: rows ``[timestamp, open, high, low, close, volume, ...]``
@@ -183,6 +184,8 @@ class _Reader:
             raise _Missing
         if isinstance(value, _dt.datetime):
             return self._from_datetime(value)
+        if type(value).__name__ == "datetime64":  # numpy's, as to_numpy() gives them
+            return int(value.astype("datetime64[ns]").astype("int64")) // _NS_PER[self.unit]
         if isinstance(value, str):
             text = value.strip()
             if not text:
@@ -235,6 +238,9 @@ class _Reader:
 
     def _row(self, member: str, record: Any, values: _Values) -> list[Any] | None:
         """[ts, *values(record)], or None (counted) when a value is missing."""
+        if member != "candles" and not isinstance(record, Mapping):
+            raise ValueError(f"{self.symbol} {member}: expected records as mappings with a "
+                             f"timestamp, got {type(record).__name__}")
         try:
             rest = values(record)  # first: it checks the record's shape
             time = record.get("timestamp") if isinstance(record, Mapping) else record[0]
