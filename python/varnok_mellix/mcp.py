@@ -1,0 +1,234 @@
+"""An MCP server over stdio: ``python -m varnok_mellix.mcp --spec SPEC [--feeds FEEDS]``.
+
+Needs the optional extra ``mcp`` (``pip install "varnok-mellix[mcp]"``). One
+market, made from SPEC (a file, or the spec's JSON text itself), serves three
+tools:
+
+- ``build_context``: builds the market context from feed snapshots, given as
+  a file (``path``) or inline (``feeds``: the snapshots object, or its JSON
+  text), and answers with the ranked facts;
+- ``query``: the ``get_fact`` calls that answer a question;
+- ``get_fact``: one fact (the result of :func:`varnok_mellix.tools.run_tool_call`).
+
+A refused call (unreadable feeds, no context yet, bad arguments) is answered
+as a tool error (``isError``) whose text says what went wrong, so that the
+model can correct itself; the server keeps running. With ``--feeds`` the
+server builds once at start, so a host can query at once.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Final
+
+import anyio
+import anyio.to_thread
+import mcp_types as types
+from mcp.server.lowlevel import Server
+from mcp.server.stdio import stdio_server
+
+from ._errors import MellixError
+from ._market import Market
+from ._varnok_mellix import __version__
+from .tools import fact_to_dict, mcp_tool, run_tool_call
+
+__all__ = ["SERVER_NAME", "create_server", "main", "tool_definitions"]
+
+SERVER_NAME: Final = "varnok-mellix"
+
+_INSTRUCTIONS: Final = (
+    "Market analysis: facts about each market symbol (price moves, order-book imbalance, "
+    "liquidations, funding flips, open-interest changes, volatility spikes), ranked by size. "
+    "Call build_context with the feeds first (unless the server was started with them), then "
+    "query with the user's question to learn which facts answer it, and get_fact to read each."
+)
+
+
+class _Refused(Exception):
+    """A tool call that is answered as a tool error with this message."""
+
+
+def tool_definitions() -> list[dict[str, Any]]:
+    """The server's tools in the ``tools/list`` wire form."""
+    return [
+        {
+            "name": "build_context",
+            "description": (
+                "Build the market context from feed snapshots (symbol -> snapshot with candles, "
+                "and optionally orderbook, funding, open_interest, liquidations), replacing the "
+                "previous one. Give either path, a JSON file on the server's machine, or feeds, "
+                "the snapshots themselves. Answers with every fact, most notable first, and the "
+                "symbols that had no snapshot."),
+            "inputSchema": {
+                "type": "object",
+                "properties": {
+                    "path": {"type": "string",
+                             "description": "A JSON file of feeds (absolute, or relative to "
+                                            "the server's working directory)."},
+                    "feeds": {"type": ["object", "string"],
+                              "description": "The feeds: an object from symbol to snapshot, "
+                                             "or its JSON text."},
+                },
+                "additionalProperties": False,
+            },
+        },
+        {
+            "name": "query",
+            "description": (
+                "Which facts answer a question about the market: answers with get_fact calls "
+                "(kind and symbol), one per fact the question's words point to, in the "
+                "context built last. Call get_fact for each to read it."),
+            "inputSchema": {
+                "type": "object",
+                "properties": {"question": {"type": "string",
+                                            "description": "The question, in plain words."}},
+                "required": ["question"],
+                "additionalProperties": False,
+            },
+        },
+        mcp_tool(),
+    ]
+
+
+def _argument(arguments: Mapping[str, Any], name: str, kinds: tuple[type, ...],
+              expected: str) -> Any:
+    value = arguments.get(name)
+    if value is not None and not isinstance(value, kinds):
+        raise _Refused(f"{name} must be {expected}")
+    return value
+
+
+def _feeds(arguments: Mapping[str, Any]) -> str | bytes | Mapping[str, Any]:
+    path = _argument(arguments, "path", (str,), "a string")
+    feeds = _argument(arguments, "feeds", (dict, str), "an object or its JSON text")
+    if (path is None) == (feeds is None):
+        raise _Refused("give either path (a feeds file) or feeds (the snapshots), not "
+                       + ("both" if path is not None else "neither"))
+    if path is None:
+        assert isinstance(feeds, (dict, str))
+        return feeds
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except OSError as error:
+        raise _Refused(f"cannot read {path}: {error.strerror}") from None
+
+
+def _build(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
+    context = market.build(_feeds(arguments))
+    return {"facts": [fact_to_dict(fact) for fact in context.facts],
+            "symbols": list(context.symbols),
+            "missing_symbols": list(context.missing_symbols)}
+
+
+def _query(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
+    question = _argument(arguments, "question", (str,), "a string")
+    if question is None:
+        raise _Refused("question is missing")
+    _require_context(market)
+    calls = market.query(question)
+    return {"tool_calls": [{"kind": call.kind.value, "symbol": call.symbol, "tool": call.tool}
+                           for call in calls]}
+
+
+def _require_context(market: Market) -> None:
+    if market.context is None:
+        raise _Refused("no context built yet; call build_context first")
+
+
+def _get_fact(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
+    _require_context(market)
+    result = run_tool_call(market, arguments)
+    if "error" in result:
+        raise _Refused(result["error"])
+    return result
+
+
+_HANDLERS: Final[dict[str, Callable[[Market, Mapping[str, Any]], dict[str, Any]]]] = {
+    "build_context": _build,
+    "query": _query,
+    "get_fact": _get_fact,
+}
+
+
+def _text_result(text: str, structured: dict[str, Any] | None = None,
+                 is_error: bool = False) -> types.CallToolResult:
+    return types.CallToolResult(content=[types.TextContent(text=text)],
+                                structured_content=structured, is_error=is_error)
+
+
+def create_server(market: Market) -> Server[Any]:
+    """The MCP server (not yet running) whose tools use `market`."""
+    tools = [types.Tool.model_validate(tool) for tool in tool_definitions()]
+
+    async def list_tools(_context: Any, _params: types.PaginatedRequestParams | None
+                         ) -> types.ListToolsResult:
+        return types.ListToolsResult(tools=tools)
+
+    async def call_tool(_context: Any, params: types.CallToolRequestParams
+                        ) -> types.CallToolResult:
+        handler = _HANDLERS.get(params.name)
+        if handler is None:
+            return _text_result(f"unknown tool {params.name!r}; the tools are "
+                                f"{', '.join(_HANDLERS)}", is_error=True)
+        arguments = params.arguments or {}
+        try:
+            # A build can take a while on large feeds: off the event loop, the
+            # server keeps answering pings and cancellations meanwhile.
+            result = await anyio.to_thread.run_sync(handler, market, arguments)
+        except (_Refused, MellixError) as error:
+            return _text_result(str(error), is_error=True)
+        return _text_result(json.dumps(result, ensure_ascii=False), result)
+
+    return Server(SERVER_NAME, version=__version__, instructions=_INSTRUCTIONS,
+                  on_list_tools=list_tools, on_call_tool=call_tool)
+
+
+def _read_argument(argument: str) -> str | bytes:
+    """The JSON text itself when `argument` starts like JSON, else the file's bytes."""
+    if argument.lstrip().startswith(("{", "[")):
+        return argument
+    try:
+        with open(argument, "rb") as file:
+            return file.read()
+    except OSError as error:
+        raise _Refused(f"cannot read {argument}: {error.strerror}") from None
+
+
+async def _serve(market: Market) -> None:
+    server = create_server(market)
+    async with stdio_server() as (read_stream, write_stream):
+        await server.run(read_stream, write_stream, server.create_initialization_options())
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the server over standard input and output until the client closes it."""
+    parser = argparse.ArgumentParser(
+        prog="python -m varnok_mellix.mcp",
+        description="MCP server of varnok-mellix over stdio: tools build_context, query, "
+                    "get_fact.")
+    parser.add_argument("--spec", required=True,
+                        help="the market's spec: a JSON file, or the JSON text itself")
+    parser.add_argument("--feeds", help="feeds to build a context from at start: a JSON "
+                                        "file, or the JSON text itself")
+    args = parser.parse_args(argv)
+    try:
+        market = Market(_read_argument(args.spec))
+    except (_Refused, MellixError) as error:
+        print(f"{SERVER_NAME}: --spec: {error}", file=sys.stderr)
+        return 2
+    try:
+        if args.feeds is not None:
+            market.build(_read_argument(args.feeds))
+    except (_Refused, MellixError) as error:
+        print(f"{SERVER_NAME}: --feeds: {error}", file=sys.stderr)
+        return 2
+    anyio.run(_serve, market)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,191 @@
+"""The ``get_fact`` tool for language-model hosts, and its executor.
+
+A query answers with ``get_fact`` calls; a model that is handed the tool makes
+such calls itself. This module gives the tool's definition in the three
+shapes hosts take and carries out one call against a market's context::
+
+    openai_tool()      {"type": "function", "function": {"name", "description", "parameters"}}
+    anthropic_tool()   {"name", "description", "input_schema"}
+    mcp_tool()         {"name", "description", "inputSchema"}
+
+    run_tool_call(market, call) -> dict   # JSON-able, never raises for bad arguments
+
+Each definition is a new dict on every call, so a host may change its copy.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping
+from typing import Any, Final, TypeAlias
+
+from ._errors import BadSpecError
+from ._market import Market
+from ._records import Context, Fact, FactKind, ToolCall
+
+__all__ = [
+    "TOOL_NAME",
+    "TOOL_DESCRIPTION",
+    "ToolArguments",
+    "anthropic_tool",
+    "fact_to_dict",
+    "input_schema",
+    "mcp_tool",
+    "openai_tool",
+    "run_tool_call",
+]
+
+TOOL_NAME: Final = "get_fact"
+
+TOOL_DESCRIPTION: Final = (
+    "Look up one fact about one market symbol in the current market context. A fact is a "
+    "ranked statement that the market-analysis engine derived from the symbol's recent data: "
+    "a signed number (value), its size (magnitude, by which facts are ranked; larger is more "
+    "notable), the timestamp of the data it rests on (ts, in the feed's own unit) and one "
+    "English sentence (human). Kinds: price_move (percent change of the close over the "
+    "look-back window), orderbook_imbalance (bid against ask quantity near the top of the "
+    "book, -1 to +1, positive is bid-heavy), liquidation_cluster (liquidated notional; value "
+    "is long minus short), funding_flip (the funding rate changed sign; value is the new rate), "
+    "oi_change (percent change of open interest), volatility_spike (recent volatility as a "
+    "multiple of the one before it). Answers {\"found\": true, \"fact\": {...}}, or "
+    "{\"found\": false, \"message\": ...} when the context holds no such fact, which is an "
+    "answer too: nothing notable of that kind happened for that symbol."
+)
+
+ToolArguments: TypeAlias = ToolCall | Mapping[str, Any] | str | bytes
+"""One call: a :class:`ToolCall`, the arguments a model produced as a mapping
+(``{"kind": ..., "symbol": ...}``), or their JSON text."""
+
+_KIND_NAMES: Final = tuple(kind.value for kind in FactKind)
+
+
+def input_schema() -> dict[str, Any]:
+    """The JSON schema of the tool's arguments: ``kind`` (one of the six wire
+    names) and ``symbol``, both required, nothing else."""
+    return {
+        "type": "object",
+        "properties": {
+            "kind": {"type": "string", "enum": list(_KIND_NAMES),
+                     "description": "The kind of fact to look up."},
+            "symbol": {"type": "string",
+                       "description": "The market symbol, exactly as the market names it "
+                                      "(case included), e.g. BTC."},
+        },
+        "required": ["kind", "symbol"],
+        "additionalProperties": False,
+    }
+
+
+def openai_tool() -> dict[str, Any]:
+    """The tool as an OpenAI-style function tool, for ``tools=[...]`` of a chat
+    completion. Its schema meets the rules of strict mode, which it sets."""
+    return {"type": "function",
+            "function": {"name": TOOL_NAME, "description": TOOL_DESCRIPTION,
+                         "parameters": input_schema(), "strict": True}}
+
+
+def anthropic_tool() -> dict[str, Any]:
+    """The tool as an Anthropic-style tool, for ``tools=[...]`` of a message."""
+    return {"name": TOOL_NAME, "description": TOOL_DESCRIPTION, "input_schema": input_schema()}
+
+
+def mcp_tool() -> dict[str, Any]:
+    """The tool as an MCP tool definition (the ``tools/list`` wire form)."""
+    return {"name": TOOL_NAME, "description": TOOL_DESCRIPTION, "inputSchema": input_schema()}
+
+
+def fact_to_dict(fact: Fact) -> dict[str, Any]:
+    """A fact as a JSON-able dict, with the members of the engine's JSON."""
+    return {"kind": fact.kind.value, "symbol": fact.symbol, "value": fact.value,
+            "magnitude": fact.magnitude, "ts": fact.ts, "human": fact.human}
+
+
+def run_tool_call(market: Market, call: ToolArguments,
+                  context: Context | None = None) -> dict[str, Any]:
+    """Carries out one ``get_fact`` call against `context` (by default the
+    market's current context) and returns a JSON-able result:
+
+    - ``{"found": True, "fact": {...}}`` when the context holds the fact;
+    - ``{"found": False, "kind": ..., "symbol": ..., "message": ...}`` when it
+      does not (the message says which symbols do have such a fact);
+    - ``{"found": False, "error": ...}`` for arguments that are not a valid
+      call (not JSON, not an object, a missing or unknown kind, a symbol that
+      is not a string): a host reports it to the model as a failed call.
+
+    Bad arguments never raise. With no context (no build yet, none given) it
+    raises :class:`BadSpecError`, which is the host's to fix, not the model's.
+    """
+    chosen = context if context is not None else market.context
+    if chosen is None:
+        raise BadSpecError("no context built; call build() first")
+    parsed = _arguments(call)
+    if isinstance(parsed, str):
+        return {"found": False, "error": parsed}
+    kind, symbol = parsed
+    fact = chosen.fact(kind, symbol)
+    if fact is not None:
+        return {"found": True, "fact": fact_to_dict(fact)}
+    return {"found": False, "kind": kind.value, "symbol": symbol,
+            "message": _no_fact(chosen, kind, symbol)}
+
+
+def _arguments(call: ToolArguments) -> tuple[FactKind, str] | str:
+    """(kind, symbol) of a call, or the message that says what is wrong."""
+    if isinstance(call, ToolCall):
+        if call.tool != TOOL_NAME:
+            return f"unknown tool {call.tool!r}; the only tool is {TOOL_NAME}"
+        return call.kind, call.symbol
+    if isinstance(call, (str, bytes, bytearray)):
+        try:
+            call = json.loads(call)
+        except (ValueError, UnicodeDecodeError) as error:
+            return f"the arguments are not JSON ({error}); expected {_EXPECTED}"
+    if not isinstance(call, Mapping):
+        return f"the arguments are a JSON {_json_type(call)}; expected {_EXPECTED}"
+    tool = call.get("tool", TOOL_NAME)
+    if tool != TOOL_NAME:
+        return f"unknown tool {tool!r}; the only tool is {TOOL_NAME}"
+    kind, symbol = call.get("kind"), call.get("symbol")
+    problems = []
+    if not isinstance(kind, str) or kind not in _KIND_NAMES:
+        found = "is missing" if kind is None else f"{json.dumps(kind, default=str)} is unknown"
+        problems.append(f"kind {found}; it must be one of {', '.join(_KIND_NAMES)}")
+    if not isinstance(symbol, str):
+        found = "is missing" if symbol is None else \
+            f"must be a string, not a JSON {_json_type(symbol)}"
+        problems.append(f"symbol {found}")
+    if problems:
+        return "; ".join(problems)
+    assert isinstance(kind, str) and isinstance(symbol, str)
+    return FactKind(kind), symbol
+
+
+_EXPECTED: Final = 'an object like {"kind": "price_move", "symbol": "BTC"}'
+
+
+def _json_type(value: object) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "boolean"
+    if isinstance(value, (int, float)):
+        return "number"
+    if isinstance(value, str):
+        return "string"
+    return "array" if isinstance(value, (list, tuple)) else "value"
+
+
+def _no_fact(context: Context, kind: FactKind, symbol: str) -> str:
+    having = list(dict.fromkeys(f.symbol for f in context.facts if f.kind is kind))
+    if symbol in context.symbols:
+        head = f"no {kind.value} fact about {symbol}: nothing of that kind stood out"
+    elif symbol in context.missing_symbols:
+        head = f"no {kind.value} fact about {symbol}: the market had no data for it"
+    else:
+        near = [s for s in context.symbols if s.casefold() == symbol.casefold()]
+        hint = f" (did you mean {near[0]}?)" if near else ""
+        known = ", ".join(context.symbols) or "none"
+        head = f"{symbol} is not a symbol of this market{hint}; its symbols: {known}"
+    if having:
+        return f"{head}. {kind.value} facts exist about: {', '.join(having)}"
+    return f"{head}. No symbol has a {kind.value} fact."

@@ -1,0 +1,124 @@
+"""The get_fact tool, checked against the hosts' own packages: each definition
+is a valid tool of its host, and recorded model responses with tool calls are
+carried out by run_tool_call (MCP's own calls: test_mcp_server). Nothing here
+calls a model."""
+
+import json
+
+import jsonschema
+import mcp_types
+import pytest
+from anthropic.types import Message, ToolParam, ToolResultBlockParam
+from openai.types.chat import ChatCompletion, ChatCompletionToolMessageParam, ChatCompletionToolParam
+from openai.types.shared_params import FunctionDefinition
+from pydantic import TypeAdapter
+
+from varnok_mellix import BadSpecError, FactKind, Market, ToolCall, _samples
+from varnok_mellix.tools import anthropic_tool, fact_to_dict, mcp_tool, openai_tool, run_tool_call
+
+WANTED = [("price_move", "SOL"), ("funding_flip", "BTC"), ("oi_change", "ETH")]  # ETH has none
+
+
+@pytest.fixture(scope="module")
+def market():
+    market = Market(_samples.SPEC)
+    market.build(_samples.feeds())
+    return market
+
+
+def keys(typed_dict):
+    return typed_dict.__required_keys__ | typed_dict.__optional_keys__
+
+
+def known(typed_dict, tool):
+    """`tool` is a valid `typed_dict` with no member the type does not know."""
+    TypeAdapter(typed_dict).validate_python(tool)
+    return set(tool) <= keys(typed_dict)
+
+
+@pytest.mark.parametrize("tool, valid, function", [
+    (openai_tool(), lambda tool: known(ChatCompletionToolParam, tool) and known(
+        FunctionDefinition, tool["function"]), lambda tool: tool["function"]),
+    (anthropic_tool(), lambda tool: known(ToolParam, tool),
+     lambda tool: {**tool, "parameters": tool["input_schema"]}),
+    (mcp_tool(), lambda tool: mcp_types.Tool.model_validate(tool).model_dump(
+        by_alias=True, exclude_none=True) == tool,
+     lambda tool: {**tool, "parameters": tool["inputSchema"]}),
+], ids=["openai", "anthropic", "mcp"])
+def test_each_definition_is_its_hosts_tool_with_a_strict_schema(tool, valid, function):
+    assert valid(tool)
+    function = function(tool)
+    assert function["name"] == "get_fact" and "A fact is" in function["description"]
+    validator = jsonschema.Draft202012Validator(function["parameters"])
+    validator.check_schema(function["parameters"])
+    for kind in FactKind:
+        assert validator.is_valid({"kind": kind.value, "symbol": "BTC"})
+    for bad in [{"kind": "price_move"}, {"kind": "PRICE_MOVE", "symbol": "BTC"},
+                {"kind": "price_move", "symbol": 1}, {"kind": "price_move", "symbol": "B", "x": 1}]:
+        assert not validator.is_valid(bad)
+
+
+def openai_calls():
+    completion = ChatCompletion.model_validate({
+        "id": "chatcmpl-rec", "object": "chat.completion", "created": 1733002400,
+        "model": "gpt-4o", "choices": [{"index": 0, "finish_reason": "tool_calls", "message": {
+            "role": "assistant", "content": None, "tool_calls": [
+                {"id": f"call_{i}", "type": "function", "function": {
+                    "name": "get_fact", "arguments": json.dumps({"kind": k, "symbol": s})}}
+                for i, (k, s) in enumerate(WANTED)]}}]})
+    for call in completion.choices[0].message.tool_calls:
+        yield call.function.arguments, lambda result, call=call: TypeAdapter(
+            ChatCompletionToolMessageParam).validate_python(
+                {"role": "tool", "tool_call_id": call.id, "content": json.dumps(result)})
+
+
+def anthropic_calls():
+    message = Message.model_validate({
+        "id": "msg_rec", "type": "message", "role": "assistant", "model": "claude-sonnet-4-5",
+        "content": [{"type": "text", "text": "Let me read the facts."}] + [
+            {"type": "tool_use", "id": f"toolu_{i}", "name": "get_fact",
+             "input": {"kind": k, "symbol": s}} for i, (k, s) in enumerate(WANTED)],
+        "stop_reason": "tool_use", "usage": {"input_tokens": 530, "output_tokens": 88}})
+    for block in message.content:
+        if block.type == "tool_use":
+            yield block.input, lambda result, block=block: TypeAdapter(
+                ToolResultBlockParam).validate_python(
+                    {"type": "tool_result", "tool_use_id": block.id,
+                     "content": json.dumps(result), "is_error": "error" in result})
+
+
+@pytest.mark.parametrize("recorded", [openai_calls, anthropic_calls], ids=["openai", "anthropic"])
+def test_recorded_tool_calls_round_trip(market, recorded):
+    results = []
+    for arguments, reply in recorded():
+        results.append(run_tool_call(market, arguments))
+        reply(results[-1])  # the result goes back to the model in the host's own type
+    assert json.loads(json.dumps(results)) == [
+        {"found": True, "fact": fact_to_dict(market.get_fact(*WANTED[0]))},
+        {"found": True, "fact": fact_to_dict(market.get_fact(*WANTED[1]))},
+        {"found": False, "kind": "oi_change", "symbol": "ETH", "message": "no oi_change fact "
+         "about ETH: nothing of that kind stood out. oi_change facts exist about: BTC, SOL"}]
+
+
+@pytest.mark.parametrize("arguments, answer", [
+    ('{"kind": "price_move", "symbol": ', "error: the arguments are not JSON"),
+    (b"\xff", "error: the arguments are not JSON"),
+    ("[1, 2]", "error: the arguments are a JSON array; expected an object like"),
+    ({"kind": "Price_Move", "symbol": "SOL"}, 'error: kind "Price_Move" is unknown; it must be'),
+    ({"symbol": ["SOL"]}, "error: kind is missing; it must be one of price_move, orderbook_"),
+    ({"kind": "oi_change", "symbol": 7}, "error: symbol must be a string, not a JSON number"),
+    ({"kind": "price_move", "symbol": "SOL", "tool": "get_facts"}, "error: unknown tool"),
+    (ToolCall("price_move", "sol"), "message: sol is not a symbol of this market (did you mean "
+     "SOL?); its symbols: BTC, ETH, SOL. price_move facts exist about: BTC, SOL"),
+    ({"kind": "funding_flip", "symbol": "DOGE"}, "message: no funding_flip fact about DOGE: the "
+     "market had no data for it. funding_flip facts exist about: BTC"),
+])
+def test_calls_without_a_fact_answer_why_and_never_raise(market, arguments, answer):
+    member, text = answer.split(": ", 1)
+    result = run_tool_call(market, arguments)
+    assert result["found"] is False and result[member].startswith(text)
+
+
+def test_a_call_before_any_build_is_the_hosts_error():
+    with pytest.raises(BadSpecError, match="no context built"):
+        run_tool_call(Market(_samples.SPEC), {"kind": "price_move", "symbol": "SOL"})
