@@ -1,15 +1,10 @@
 #include "relevance.hpp"
 
-#include <unicode/bytestream.h>
-#include <unicode/casemap.h>
-#include <unicode/stringpiece.h>
-#include <unicode/utypes.h>
+#include "lowercase.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <initializer_list>
-#include <limits>
 #include <set>
 #include <utility>
 
@@ -72,45 +67,7 @@ constexpr std::array<KeywordRow, 21> kKeywords = {{
     {"move", mask_of({PriceMove})},
 }};
 
-bool is_ascii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// In pure ASCII the full mapping reduces to A-Z -> a-z (no sigma, no
-// expansions), so most questions never touch ICU.
-std::string lowercase_ascii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 }  // namespace
-
-std::string lowercase_full(std::string_view text) {
-  if (is_ascii(text)) return lowercase_ascii(text);
-  // ICU's length type is int32_t; a question that large is not a question.
-  // Lower-casing its ASCII letters still finds every ASCII keyword.
-  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    return lowercase_ascii(text);
-  }
-
-  std::string out;
-  out.reserve(text.size());
-  icu::StringByteSink<std::string> sink(&out);
-  UErrorCode status = U_ZERO_ERROR;
-  // Locale "" is the root locale: the language-neutral default mapping, so a
-  // Turkish or Lithuanian process locale cannot change the answer. Working on
-  // UTF-8 directly copies ill-formed bytes through unchanged instead of
-  // replacing them.
-  icu::CaseMap::utf8ToLower("", 0,
-                            icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())),
-                            sink, nullptr, status);
-  if (U_FAILURE(status)) return lowercase_ascii(text);  // only on allocation failure
-  return out;
-}
 
 std::vector<ToolCall> relevant_tool_calls(std::string_view question, std::span<const Fact> facts) {
   const std::string lowered = lowercase_full(question);

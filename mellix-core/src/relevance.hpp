@@ -24,10 +24,6 @@ struct ToolCall {
   friend bool operator==(const ToolCall&, const ToolCall&) = default;
 };
 
-// Full Unicode default lower-casing (final sigma, U+0130 -> i + U+0307, ...).
-// Invalid UTF-8 sequences are copied through unchanged.
-std::string lowercase_full(std::string_view text);
-
 std::vector<ToolCall> relevant_tool_calls(std::string_view question, std::span<const Fact> facts);
 
 }  // namespace mellix
