@@ -19,6 +19,7 @@ an instance is bound to the thread that created it.
 from ._errors import (BadSpecError, DataError, MellixError, MissingSymbolWarning, ParseError,
                       UnknownIndicatorError)
 from ._market import Feeds, Market, Spec
+from ._merge import MergeError, merge_contexts
 from ._records import Context, Fact, FactKind, ToolCall
 from ._varnok_mellix import Mellix, __version__
 
@@ -33,9 +34,11 @@ __all__ = [
     "Market",
     "Mellix",
     "MellixError",
+    "MergeError",
     "MissingSymbolWarning",
     "ParseError",
     "Spec",
     "ToolCall",
     "UnknownIndicatorError",
+    "merge_contexts",
 ]
