@@ -12,6 +12,10 @@ Most code uses :class:`Market`::
     >>> market.resolve(market.query("why did BTC pump?"))[0].value
     3.0
 
+:func:`merge_contexts` merges contexts built over disjoint sets of symbols
+into the context of one build; :mod:`varnok_mellix.dask` builds shards on a
+Dask cluster.
+
 :class:`Mellix` is the native engine underneath, driven by JSON command texts;
 an instance is bound to the thread that created it.
 """

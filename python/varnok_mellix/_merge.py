@@ -72,7 +72,7 @@ def merge_contexts(contexts: Iterable[Context | str | bytes]) -> Context:
         raise MergeError("no contexts to merge")
     for number, part in enumerate(parts):
         if part.lookback != parts[0].lookback:
-            raise MergeError(f"context {number} has lookback {part.lookback} and context 0 "
+            raise MergeError(f"context {number} has lookback {part.lookback}, context 0 has "
                              f"{parts[0].lookback}: only contexts of one spec merge")
     holder: dict[str, int] = {}
     for number, part in enumerate(parts):
