@@ -8,9 +8,9 @@ the engine's key gives the whole build's order. One thing a context does not
 record decides the order of facts that are equal on every ranking key: the
 feeds key each came from (the engine stable-sorts the facts taken key by key,
 in ascending key order). Such facts share their snapshot's `symbol` member.
-Within one context they are already in that order; across contexts their
-order can only be known when they are identical, and then it does not show in
-the text, so differing ones are refused.
+Within one context they already stand in that order; across contexts their
+order is unknown, which is harmless only when they are alike (it does not show
+in the text), so differing ones are refused.
 """
 
 from __future__ import annotations
