@@ -110,9 +110,14 @@ def main() -> None:
                                     dashboard_address=None) as client:
                 sharded = timings(lambda: build_context(client, spec, paths), args.runs)
                 assert build_context(client, spec, paths).to_json() == single
+                empty = [dict] * 64
+                fixed = timings(lambda: build_context(client, spec, empty), args.runs)
+                idle_mb = max(client.run(status_kb, "VmRSS").values()) / 1024
             print(f"sharded, {workers} worker(s)        {sharded[0] * 1e3:8.1f} / "
                   f"{sharded[1] * 1e3:8.1f} ms   x{sharded[0] / anchor[0]:.2f} / "
                   f"x{sharded[1] / anchor[1]:.2f} the in-process build")
+            print(f"  64 empty shards         {fixed[0] * 1e3:8.1f} / {fixed[1] * 1e3:8.1f} ms"
+                  f"   ({fixed[0] / 64 * 1e3:.2f} ms a shard); a worker's RSS {idle_mb:.0f} MB")
 
         shard_mb = paths[0].stat().st_size / 1e6
         for shard, made in ((str(paths[0]), "read from its file"),
