@@ -19,27 +19,14 @@ import tempfile
 import timeit
 
 import varnok_mellix
+from varnok_mellix._samples import generated_feeds
 
 KINDS = ["price_move", "orderbook_imbalance", "liquidation_cluster", "funding_flip",
          "oi_change", "volatility_spike"]
 
 
 def make_request(symbols: int, candles: int) -> tuple[str, str]:
-    feeds = {}
-    for s in range(symbols):
-        rows = []
-        for i in range(candles):
-            close = 100.0 + (i % 97) * 0.37 + s * 0.01 + (i % 7 if i > candles - 40 else 0)
-            rows.append({"ts": 1_733_000_000_000 + i * 60_000, "open": close - 0.25,
-                         "high": close + 1.5, "low": close - 1.5, "close": close,
-                         "volume": 10 + i % 13})
-        feeds[f"SYM{s}"] = {
-            "symbol": f"SYM{s}", "candles": rows,
-            "orderbook": {"ts": 1, "bids": [[99.5, 3], [99.4, 2]], "asks": [[100.5, 1]]},
-            "funding": [[1, 0.0001], [2, -0.0002], [3, 0.0003]],
-            "open_interest": [[1, 1000], [2, 1100]],
-            "liquidations": [[1, "long", 100, 5], [2, "short", 101, 2]],
-        }
+    feeds = generated_feeds(range(symbols), candles)
     spec = json.dumps({"symbols": list(feeds), "lookback": 20, "facts": KINDS})
     return spec, json.dumps({"cmd": "build_context", "feeds": feeds}, separators=(",", ":"))
 

@@ -12,6 +12,10 @@ Most code uses :class:`Market`::
     >>> market.resolve(market.query("why did BTC pump?"))[0].value
     3.0
 
+:func:`merge_contexts` merges contexts built over disjoint sets of symbols
+into the context of one build; :mod:`varnok_mellix.dask` builds shards on a
+Dask cluster.
+
 :class:`Mellix` is the native engine underneath, driven by JSON command texts;
 an instance is bound to the thread that created it.
 """
@@ -19,6 +23,7 @@ an instance is bound to the thread that created it.
 from ._errors import (BadSpecError, DataError, MellixError, MissingSymbolWarning, ParseError,
                       UnknownIndicatorError)
 from ._market import Feeds, Market, Spec
+from ._merge import MergeError, merge_contexts
 from ._records import Context, Fact, FactKind, ToolCall
 from ._varnok_mellix import Mellix, __version__
 
@@ -33,9 +38,11 @@ __all__ = [
     "Market",
     "Mellix",
     "MellixError",
+    "MergeError",
     "MissingSymbolWarning",
     "ParseError",
     "Spec",
     "ToolCall",
     "UnknownIndicatorError",
+    "merge_contexts",
 ]

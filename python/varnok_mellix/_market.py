@@ -64,6 +64,16 @@ def _slots() -> dict[int, _Slot]:
     return slots
 
 
+def release_gone_markets() -> None:
+    """Releases the calling thread's native objects of markets that have gone.
+    A native object keeps buffers as large as the largest request it parsed,
+    so code that drops a market after a big build calls this to free them at
+    once rather than at the thread's next use of a market."""
+    slots = _slots()
+    for key in [key for key, old in slots.items() if old.market() is None]:
+        del slots[key]  # released here, on the thread that created it
+
+
 def _decode(text: str | bytes, what: str) -> str:
     if isinstance(text, str):
         return text
@@ -146,6 +156,7 @@ class Market:
         self._lock = threading.Lock()
         self._latest: tuple[int, Context] | None = None
         self._generations = 0
+        release_gone_markets()
         _slots()[id(self)] = _Slot(weakref.ref(self), mellix)
 
     # -- the spec ---------------------------------------------------------
@@ -267,8 +278,7 @@ class Market:
         slots = _slots()
         slot = slots.get(id(self))
         if slot is None or slot.market() is not self:
-            for key in [key for key, old in slots.items() if old.market() is None]:
-                del slots[key]  # released here, on the thread that created it
+            release_gone_markets()
             slot = slots[id(self)] = _Slot(weakref.ref(self), Mellix(self._spec_json))
         return slot
 

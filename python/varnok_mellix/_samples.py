@@ -5,11 +5,15 @@ BTC climbs steadily with a funding flip and rising open interest; ETH is calm,
 then turns volatile, with a bid-heavy book; SOL slides into a long liquidation
 cascade; XRP has a snapshot the spec does not ask for, and the spec's DOGE has
 none.
+
+`generated_feeds` makes synthetic markets of any size, for benchmarks and for
+tests of sharded builds.
 """
 
 from __future__ import annotations
 
 import math
+from collections.abc import Iterable
 from typing import Any
 
 T0 = 1_733_000_000_000  # ms
@@ -73,3 +77,29 @@ def feeds() -> dict[str, Any]:
         },
         "XRP": {"symbol": "XRP", "candles": _candles(xrp)},
     }
+
+
+def generated_feeds(symbols: Iterable[int], candles: int) -> dict[str, Any]:
+    """Synthetic snapshots: for each n of `symbols`, one under the key SYM<n>
+    with `candles` one-minute bars, an order book, funding, open interest and
+    liquidations. A given n and `candles` give the same snapshot in any call,
+    so the feeds of a range of symbols can be made in parts, in any process.
+
+    The markets are much alike: the order books, funding, open interest and
+    liquidations are the same for every symbol, so their facts tie on
+    magnitude and rank by symbol."""
+    feeds: dict[str, Any] = {}
+    for s in symbols:
+        rows = []
+        for i in range(candles):
+            close = 100.0 + (i % 97) * 0.37 + s * 0.01 + (i % 7 if i > candles - 40 else 0)
+            rows.append({"ts": T0 + i * STEP, "open": close - 0.25, "high": close + 1.5,
+                         "low": close - 1.5, "close": close, "volume": 10 + i % 13})
+        feeds[f"SYM{s}"] = {
+            "symbol": f"SYM{s}", "candles": rows,
+            "orderbook": {"ts": 1, "bids": [[99.5, 3], [99.4, 2]], "asks": [[100.5, 1]]},
+            "funding": [[1, 0.0001], [2, -0.0002], [3, 0.0003]],
+            "open_interest": [[1, 1000], [2, 1100]],
+            "liquidations": [[1, "long", 100, 5], [2, "short", 101, 2]],
+        }
+    return feeds
