@@ -139,10 +139,7 @@ class CommandRunner {
 };
 
 std::expected<Engine, EngineError> Engine::create(std::string_view spec_text) {
-  // The spec's parser lives for this parse only: its buffers are sized to the
-  // spec text, which the engine has no reason to keep.
-  json::DocumentParser parser;
-  auto spec = parse_context_spec(spec_text, parser);
+  auto spec = parse_context_spec(spec_text);
   if (!spec) return std::unexpected(std::move(spec.error()));
   if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid.error()));
   return Engine(std::move(*spec));

@@ -119,9 +119,9 @@ inline std::optional<std::string> path_disagreement(std::string_view text) {
     return "the exact path rejected a text the fast path accepted: " + exact.error().description;
   std::string a, b;
   dump(*fast, a);
-  dump(ExactValue(*exact), b);
+  dump(ExactValue(*exact, 0), b);
   if (a != b) return "different trees: " + a + " and " + b;
-  const ExactValue e(*exact);
+  const ExactValue e(*exact, 0);
   for (const Source source : {Source::Document, Source::Text}) {
     if (auto d = conversion_disagreement<ContextSpec>(*fast, e, source)) return d;
     if (auto d = conversion_disagreement<FeedMap>(*fast, e, source)) return d;
