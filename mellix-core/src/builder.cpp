@@ -1,8 +1,5 @@
 #include "builder.hpp"
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -12,6 +9,7 @@
 #include <utility>
 
 #include "derive.hpp"
+#include "pool.hpp"
 
 namespace mellix {
 namespace {
@@ -55,16 +53,10 @@ std::expected<MarketContext, EngineError> build_context(const ContextSpec& spec,
   // in index order afterwards gives spec order whatever the scheduling.
   const std::vector<std::string>& symbols = spec.symbols;
   std::vector<SymbolFacts> per_symbol(symbols.size());
-  if (symbols.size() == 1) {
-    per_symbol[0] = derive_symbol(symbols[0], spec, feeds);
-  } else {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, symbols.size(), 1),
-                      [&](const tbb::blocked_range<std::size_t>& range) {
-                        for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                          per_symbol[i] = derive_symbol(symbols[i], spec, feeds);
-                        }
-                      });
-  }
+  parallel_slots(symbols.size(), [&](std::size_t begin, std::size_t end, std::size_t) {
+    for (std::size_t i = begin; i != end; ++i)
+      per_symbol[i] = derive_symbol(symbols[i], spec, feeds);
+  });
 
   // A symbol listed twice keeps its first key and its later fact list.
   std::map<std::string, std::vector<Fact>, std::less<>> by_symbol;
