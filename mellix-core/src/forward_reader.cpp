@@ -67,6 +67,16 @@ struct ForwardReader::State {
     return simdjson::padded_string_view(slot.copy.get(), length, slot.copy_capacity);
   }
 
+  // check(), with an allocation failure as its outcome.
+  Check guarded_check(std::string_view text, const json::OutlineValue& value, Slot& slot,
+                      FeedSnapshot* snapshot) {
+    try {
+      return check(text, value, slot, snapshot);
+    } catch (const std::bad_alloc&) {
+      return Check::NoMemory;
+    }
+  }
+
   // Validates one outline value, or converts it into `snapshot`.
   Check check(std::string_view text, const json::OutlineValue& value, Slot& slot,
               FeedSnapshot* snapshot) {
@@ -97,11 +107,59 @@ ForwardOutcome ForwardReader::read_build(std::string_view text) {
   using Status = json::RequestOutline::Status;
   ForwardOutcome out;
   State& s = *state_;
+  if (s.slots.size() < pool_slots()) s.slots.resize(pool_slots());
+
+  // Values are checked on the pool as the outline finds them, members of a
+  // "feeds" object converted at once (any of them could be the last one's),
+  // the root's other members once the outline is done. Spans count in text
+  // order (`order`): past the first failure, none can change the outcome.
+  struct Work {
+    json::OutlineValue value;
+    std::size_t order = 0;
+    bool converted = false;
+    Check check = Check::Unread;
+    FeedSnapshot snapshot;
+  };
+  std::vector<std::unique_ptr<std::vector<Work>>> batches;
+  std::atomic<std::size_t> first_failure = kNone;
+  TaskGroup tasks;
+  const std::vector<json::OutlineValue>& values = s.outline.values;
+  std::size_t dispatched = 0;  // feeds members before this one are on their way
+  const auto dispatch = [&](bool feeds_members) {
+    auto batch = std::make_unique<std::vector<Work>>();
+    for (std::size_t i = feeds_members ? dispatched : 0; i < values.size(); ++i) {
+      if ((values[i].feeds != 0) != feeds_members) continue;
+      Work& w = batch->emplace_back();
+      w.value = values[i];
+      w.order = i;
+      w.converted = feeds_members;
+    }
+    if (feeds_members) dispatched = values.size();
+    if (batch->empty()) return;
+    std::vector<Work>* work = batch.get();
+    batches.push_back(std::move(batch));
+    tasks.run([&, work](std::size_t slot) {
+      for (Work& w : *work) {
+        if (w.order > first_failure.load(std::memory_order_relaxed)) continue;
+        w.check =
+            s.guarded_check(text, w.value, s.slots[slot], w.converted ? &w.snapshot : nullptr);
+        if (w.check == Check::Valid) continue;
+        std::size_t seen = first_failure.load(std::memory_order_relaxed);
+        while (w.order < seen && !first_failure.compare_exchange_weak(seen, w.order)) {
+        }
+      }
+    });
+  };
+
   json::RequestOutline& outline = s.outline;
   json::OutlineWalker walker(text, outline);
-  switch (s.index.index(text, [&](std::span<const std::uint32_t> offsets, std::size_t base) {
-    return walker.feed(offsets, base);
-  })) {
+  const auto indexed =
+      s.index.index(text, [&](std::span<const std::uint32_t> offsets, std::size_t base) {
+        const bool more = walker.feed(offsets, base);
+        dispatch(true);
+        return more;
+      });
+  switch (indexed) {
     case json::StructuralIndex::Result::Indexed:
       walker.finish();
       break;
@@ -109,22 +167,28 @@ ForwardOutcome ForwardReader::read_build(std::string_view text) {
       outline.status = Status::Fault;  // the values before the fault are still worth checking
       break;
     case json::StructuralIndex::Result::Unindexable:
-      return out;
+      outline.status = Status::Unsupported;
+      break;
   }
-  if (outline.status == Status::Unsupported) return out;
-
   const std::string_view cmd =
       outline.has_cmd ? text.substr(outline.cmd.begin, outline.cmd.end - outline.cmd.begin) : "";
   const std::string_view cmd_token = cmd.substr(0, cmd.find_last_not_of(" \t\n\r") + 1);
   const bool build = outline.status == Status::Complete && outline.last_feeds_is_object &&
                      (cmd_token == "\"build_context\"" || cmd_token == "\"facts\"");
-  // A complete request that is not a build is the document path's to answer;
-  // a faulty one is read on, for the values the exact path may step over.
-  if (outline.status == Status::Complete && !build) return out;
+  // A request that is not a build is the document path's to answer; a faulty
+  // one is read on, for the values the exact path may step over.
+  if (outline.status == Status::Unsupported || (outline.status == Status::Complete && !build)) {
+    return out;
+  }
+  dispatch(false);
+  tasks.wait();
 
-  // The snapshots to convert: the last feeds object's members, the last of
-  // a repeated key only. Every other value is only validated.
-  const std::vector<json::OutlineValue>& values = outline.values;
+  // The snapshots of the build: the last feeds object's members, the last
+  // of a repeated key only, in key order.
+  std::vector<Work*> by_order(values.size());
+  for (const auto& batch : batches) {
+    for (Work& w : *batch) by_order[w.order] = &w;
+  }
   std::vector<std::size_t> to_convert;
   if (build) {
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -132,50 +196,41 @@ ForwardOutcome ForwardReader::read_build(std::string_view text) {
     }
     std::stable_sort(to_convert.begin(), to_convert.end(),
                      [&](std::size_t a, std::size_t b) { return values[a].key < values[b].key; });
-    const auto last_of_each = [&](std::size_t a, std::size_t b) {
-      return values[a].key == values[b].key;
-    };
     std::reverse(to_convert.begin(), to_convert.end());
-    to_convert.erase(std::unique(to_convert.begin(), to_convert.end(), last_of_each),
-                     to_convert.end());
+    to_convert.erase(
+        std::unique(to_convert.begin(), to_convert.end(),
+                    [&](std::size_t a, std::size_t b) { return values[a].key == values[b].key; }),
+        to_convert.end());
     std::reverse(to_convert.begin(), to_convert.end());
   }
-  std::vector<FeedSnapshot> snapshots(values.size());
-  std::vector<char> converts(values.size(), 0);
-  for (const std::size_t i : to_convert) converts[i] = 1;
+  std::vector<char> final_snapshot(values.size(), 0);
+  for (const std::size_t i : to_convert) final_snapshot[i] = 1;
 
-  std::vector<Check> checks(values.size(), Check::Unread);
-  std::atomic<std::size_t> first_failure = kNone;
-  if (s.slots.size() < pool_slots()) s.slots.resize(pool_slots());
-  parallel_slots(values.size(), [&](std::size_t begin, std::size_t end, std::size_t slot) {
-    for (std::size_t i = begin; i != end; ++i) {
-      // Nothing after the first failure in text order can change the outcome.
-      if (i > first_failure.load(std::memory_order_relaxed)) continue;
-      Check check = Check::NoMemory;
-      try {
-        check = s.check(text, values[i], s.slots[slot], converts[i] ? &snapshots[i] : nullptr);
-      } catch (const std::bad_alloc&) {
-      }
-      checks[i] = check;
-      if (check == Check::Valid) continue;
-      std::size_t seen = first_failure.load(std::memory_order_relaxed);
-      while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
-      }
+  // The first value in text order that fails decides. What a worker left
+  // unread, or converted though it is not one of the build's snapshots and
+  // so only needs to be valid, is settled here.
+  std::size_t failure = kNone;
+  for (std::size_t i = 0; i < values.size() && failure == kNone; ++i) {
+    Work& w = *by_order[i];
+    if (w.check == Check::Unread ||
+        (w.converted && !final_snapshot[i] && w.check == Check::Failed)) {
+      w.converted = final_snapshot[i] != 0;
+      w.check = s.guarded_check(text, w.value, s.slots[0], w.converted ? &w.snapshot : nullptr);
     }
-  });
-
-  const std::size_t failure = first_failure.load();
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (checks[i] == Check::Valid) out.known_valid.push_back(values[i].bytes);
+    if (w.check == Check::Valid) {
+      out.known_valid.push_back(w.value.bytes);
+    } else {
+      failure = i;
+    }
   }
   if (failure == kNone && build) {
     FeedMap& feeds = out.feeds.emplace();
     for (const std::size_t i : to_convert) {
-      feeds.emplace_hint(feeds.end(), values[i].key, std::move(snapshots[i]));
+      feeds.emplace_hint(feeds.end(), values[i].key, std::move(by_order[i]->snapshot));
     }
     return out;
   }
-  if (failure != kNone && checks[failure] == Check::NoMemory) throw std::bad_alloc();
+  if (failure != kNone && by_order[failure]->check == Check::NoMemory) throw std::bad_alloc();
   out.invalid = outline.status == Status::Fault;
   if (failure != kNone && !out.invalid) {
     // A value that failed may still be valid JSON (a record that does not

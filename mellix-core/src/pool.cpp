@@ -3,8 +3,18 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+
+#include <utility>
 
 namespace mellix {
+namespace {
+
+std::size_t current_slot() {
+  return static_cast<std::size_t>(tbb::this_task_arena::current_thread_index());
+}
+
+}  // namespace
 
 std::size_t pool_slots() {
   return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
@@ -18,9 +28,32 @@ void parallel_slots(std::size_t count,
   }
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
                     [&](const tbb::blocked_range<std::size_t>& range) {
-                      const int slot = tbb::this_task_arena::current_thread_index();
-                      body(range.begin(), range.end(), static_cast<std::size_t>(slot));
+                      body(range.begin(), range.end(), current_slot());
                     });
+}
+
+struct TaskGroup::Group {
+  tbb::task_group tasks;
+};
+
+TaskGroup::TaskGroup() : group_(std::make_unique<Group>()) {}
+
+TaskGroup::~TaskGroup() {
+  // A group may only be destroyed once its tasks are done; an exception
+  // from one of them was the caller's to take from wait().
+  group_->tasks.cancel();
+  try {
+    group_->tasks.wait();
+  } catch (...) {
+  }
+}
+
+void TaskGroup::run(std::function<void(std::size_t)> task) {
+  group_->tasks.run([task = std::move(task)] { task(current_slot()); });
+}
+
+void TaskGroup::wait() {
+  group_->tasks.wait();
 }
 
 }  // namespace mellix

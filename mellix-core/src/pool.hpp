@@ -5,14 +5,21 @@
 // that cover [0, count) once, on the pool, with the calling thread taking
 // part; it returns when all are done. Ranges are split by halving, down to
 // single indices, as idle workers steal them; a count of one runs on the
-// calling thread alone. `slot` is below pool_slots() and no two bodies
-// running at the same time share one, so per-slot scratch needs no lock (a
-// body must not itself wait on the pool). An exception thrown by a body
-// cancels the ranges not yet started and is rethrown to the caller.
+// calling thread alone.
+//
+// A TaskGroup runs tasks on the pool while the calling thread goes on with
+// its own work; wait() has the calling thread run what is left and returns
+// once every task is done.
+//
+// In both, `slot` is below pool_slots() and no two tasks running at the same
+// time share one, so per-slot scratch needs no lock (a task must not itself
+// wait on the pool). An exception thrown by a task cancels the tasks not yet
+// started and is rethrown to the caller (by wait() for a group).
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace mellix {
 
@@ -21,5 +28,21 @@ std::size_t pool_slots();
 void parallel_slots(
     std::size_t count,
     const std::function<void(std::size_t begin, std::size_t end, std::size_t slot)>& body);
+
+class TaskGroup {
+ public:
+  TaskGroup();
+  TaskGroup(const TaskGroup&) = delete;
+  TaskGroup& operator=(const TaskGroup&) = delete;
+  // Waits for the tasks still running, if wait() was not called.
+  ~TaskGroup();
+
+  void run(std::function<void(std::size_t slot)> task);
+  void wait();
+
+ private:
+  struct Group;
+  std::unique_ptr<Group> group_;
+};
 
 }  // namespace mellix

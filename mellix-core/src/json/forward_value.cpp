@@ -71,4 +71,11 @@ bool validate_document(ondemand::document& doc, std::size_t depth) {
   return valid && at_end(doc);
 }
 
+bool ForwardValue::validate_unread() const {
+  read_ = true;
+  const bool valid = can_open() && (doc_ ? validate_document(*doc_, depth_)
+                                         : detail::validate_value(value_, depth_));
+  return valid || state_->give_up();
+}
+
 }  // namespace mellix::json

@@ -80,6 +80,21 @@ std::optional<std::size_t> field_index(std::string_view key) {
   return field_index_of<T>(key, std::make_index_sequence<field_count<T>>{});
 }
 
+// Members mostly come in declared order, so the field after the last one
+// found is tried first.
+template <class T, std::size_t... Is>
+bool key_is_at(std::size_t index, std::string_view key, std::index_sequence<Is...>) {
+  bool match = false;
+  (void)((index == Is ? (match = key_is<T, Is>(key), true) : false) || ...);
+  return match;
+}
+
+template <class T>
+std::optional<std::size_t> field_index(std::string_view key, std::size_t expected) {
+  if (key_is_at<T>(expected, key, std::make_index_sequence<field_count<T>>{})) return expected;
+  return field_index<T>(key);
+}
+
 template <class T, class V, std::size_t... Is>
 bool read_field_at(Reader<V>& r, std::size_t index, const V& v, T& out,
                    std::index_sequence<Is...>) {
@@ -119,12 +134,14 @@ bool check_required(Reader<V>& r, const V& v, const std::array<bool, field_count
 template <class T, class V>
 bool read_record_object(Reader<V>& r, const V& v, T& out) {
   std::array<bool, field_count<T>> seen{};
+  std::size_t expected = 0;
   if (r.source() == Source::Text) {
     const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
-      const auto i = field_index<T>(key);
+      const auto i = field_index<T>(key, expected);
       if (!i) return true;
       if (seen[*i]) return r.fail(quoted_key_message("duplicate field", key), value.begin_offset());
       seen[*i] = true;
+      expected = *i + 1;
       return read_field(r, *i, value, out);
     });
     if (!ok) return false;
@@ -147,9 +164,10 @@ bool read_record_object(Reader<V>& r, const V& v, T& out) {
     // it gives up on any error, so the order in which errors would be met
     // cannot show.
     const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
-      const auto i = field_index<T>(key);
+      const auto i = field_index<T>(key, expected);
       if (!i) return true;
       seen[*i] = true;
+      expected = *i + 1;
       return read_field(r, *i, value, out);
     });
     if (!ok) return false;
