@@ -63,8 +63,9 @@ struct ForwardReader::State {
       slot.copy = std::make_unique<char[]>(slot.copy_capacity);
     }
     std::memcpy(slot.copy.get(), text.data() + bytes.begin, length);
-    std::memset(slot.copy.get() + length, ' ', slot.copy_capacity - length);
-    return simdjson::padded_string_view(slot.copy.get(), length, slot.copy_capacity);
+    std::memset(slot.copy.get() + length, ' ', simdjson::SIMDJSON_PADDING);
+    return simdjson::padded_string_view(slot.copy.get(), length,
+                                        length + simdjson::SIMDJSON_PADDING);
   }
 
   // check(), with an allocation failure as its outcome.
