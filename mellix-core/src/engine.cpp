@@ -6,6 +6,7 @@
 #include "builder.hpp"
 #include "context_json.hpp"
 #include "forward_reader.hpp"
+#include "heap.hpp"
 #include "json/document_parser.hpp"
 #include "json/exact_document.hpp"
 #include "model_json.hpp"
@@ -26,6 +27,8 @@ namespace {
 // Requests from this size on try the forward reader first; below it the DOM
 // costs less than setting the forward reader's workers to work.
 constexpr std::size_t kForwardMinBytes = 16 * 1024;
+// After a request this large, the heap's free memory goes back to the system.
+constexpr std::size_t kReleaseMinBytes = 4 * 1024 * 1024;
 
 enum class Command { BuildContext, Query, Reset, SetSpec, Version };
 
@@ -76,14 +79,17 @@ class CommandRunner {
                              bool* forward_answered) {
     if (!engine.scratch_) engine.scratch_ = std::make_unique<Engine::Scratch>();
     Engine::Scratch& scratch = *engine.scratch_;
-    // Whatever the outcome, buffers grown for a large request are given back.
+    // Whatever the outcome, buffers grown for a large request are given back,
+    // and with them what the request's records left on the heap.
     struct Trim {
       Engine::Scratch& scratch;
+      bool large;
       ~Trim() {
         scratch.parser.trim();
         scratch.forward.trim();
+        if (large) release_free_heap();
       }
-    } trim{scratch};
+    } trim{scratch, request.size() >= kReleaseMinBytes};
     return answer(engine, scratch, request, path, forward_answered);
   }
 
