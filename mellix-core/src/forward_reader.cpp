@@ -20,8 +20,9 @@ namespace mellix {
 namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-// Buffers sized for texts up to this many bytes stay warm between requests.
-constexpr std::size_t kWarmBytes = std::size_t{1} << 20;
+// A worker's buffers sized for spans up to this many bytes stay warm between
+// requests (about 6 bytes a span byte, for each of the pool's slots).
+constexpr std::size_t kWarmBytes = std::size_t{512} << 10;
 
 // A worker's own parser, and a padded copy of a span the text cannot pad.
 struct Slot {

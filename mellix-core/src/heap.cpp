@@ -8,9 +8,11 @@
 
 namespace mellix {
 
-void release_free_heap() {
+void release_free_heap(std::size_t keep) {
 #if defined(__GLIBC__)
-  malloc_trim(0);
+  if (mallinfo2().fordblks > keep) malloc_trim(0);
+#else
+  (void)keep;
 #endif
 }
 

@@ -9,9 +9,9 @@ namespace {
 // nested containers and rejects 128.
 constexpr std::size_t kSimdjsonMaxDepth = kMaxNesting - 1;
 constexpr std::size_t kInitialCapacity = 4096;
-// Texts up to this size keep their buffers (about 10 bytes a text byte) warm
-// from one command to the next; larger ones are parsed in fresh buffers.
-constexpr std::size_t kWarmCapacity = 1 << 20;
+// Texts up to this size keep their buffers (up to 15 bytes a text byte)
+// warm from one command to the next; larger ones are parsed in fresh buffers.
+constexpr std::size_t kWarmCapacity = 512 * 1024;
 
 }  // namespace
 
