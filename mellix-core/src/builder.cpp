@@ -53,7 +53,7 @@ std::expected<MarketContext, EngineError> build_context(const ContextSpec& spec,
   // in index order afterwards gives spec order whatever the scheduling.
   const std::vector<std::string>& symbols = spec.symbols;
   std::vector<SymbolFacts> per_symbol(symbols.size());
-  parallel_slots(symbols.size(), [&](std::size_t begin, std::size_t end, std::size_t) {
+  parallel_ranges(symbols.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i != end; ++i)
       per_symbol[i] = derive_symbol(symbols[i], spec, feeds);
   });

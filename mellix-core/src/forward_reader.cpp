@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -21,7 +22,7 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // A worker's buffers sized for spans up to this many bytes stay warm between
-// requests (about 6 bytes a span byte, for each of the pool's slots).
+// requests (about 6 bytes a span byte, for each task that ran at once).
 constexpr std::size_t kWarmBytes = std::size_t{512} << 10;
 
 // A worker's own parser, and a padded copy of a span the text cannot pad.
@@ -29,6 +30,29 @@ struct Slot {
   json::ondemand::parser parser;
   std::unique_ptr<char[]> copy;
   std::size_t copy_capacity = 0;
+};
+
+// The slots of the tasks running at a time: one is taken for a task and
+// given back after it, so there are never more than tasks running at once.
+class Slots {
+ public:
+  std::unique_ptr<Slot> take() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.empty()) return std::make_unique<Slot>();
+    std::unique_ptr<Slot> slot = std::move(free_.back());
+    free_.pop_back();
+    return slot;
+  }
+  void give_back(std::unique_ptr<Slot> slot) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(std::move(slot));
+  }
+  // Only while no task runs.
+  std::vector<std::unique_ptr<Slot>>& all() { return free_; }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Slot>> free_;
 };
 
 enum class Check : std::uint8_t { Unread, Valid, Failed, NoMemory };
@@ -49,7 +73,7 @@ bool exactly_valid(std::string_view text, std::size_t depth) {
 struct ForwardReader::State {
   json::StructuralIndex index;
   json::RequestOutline outline;
-  std::vector<Slot> slots;
+  Slots slots;
 
   // The span as a padded view: in place when the text after it is long
   // enough to be its padding, else copied into the slot's buffer.
@@ -109,7 +133,6 @@ ForwardOutcome ForwardReader::read_build(std::string_view text) {
   using Status = json::RequestOutline::Status;
   ForwardOutcome out;
   State& s = *state_;
-  if (s.slots.size() < pool_slots()) s.slots.resize(pool_slots());
 
   // Values are checked on the pool as the outline finds them, members of a
   // "feeds" object converted at once (any of them could be the last one's),
@@ -140,16 +163,17 @@ ForwardOutcome ForwardReader::read_build(std::string_view text) {
     if (batch->empty()) return;
     std::vector<Work>* work = batch.get();
     batches.push_back(std::move(batch));
-    tasks.run([&, work](std::size_t slot) {
+    tasks.run([&, work] {
+      std::unique_ptr<Slot> slot = s.slots.take();
       for (Work& w : *work) {
         if (w.order > first_failure.load(std::memory_order_relaxed)) continue;
-        w.check =
-            s.guarded_check(text, w.value, s.slots[slot], w.converted ? &w.snapshot : nullptr);
+        w.check = s.guarded_check(text, w.value, *slot, w.converted ? &w.snapshot : nullptr);
         if (w.check == Check::Valid) continue;
         std::size_t seen = first_failure.load(std::memory_order_relaxed);
         while (w.order < seen && !first_failure.compare_exchange_weak(seen, w.order)) {
         }
       }
+      s.slots.give_back(std::move(slot));
     });
   };
 
@@ -212,12 +236,14 @@ ForwardOutcome ForwardReader::read_build(std::string_view text) {
   // unread, or converted though it is not one of the build's snapshots and
   // so only needs to be valid, is settled here.
   std::size_t failure = kNone;
+  std::unique_ptr<Slot> slot;
   for (std::size_t i = 0; i < values.size() && failure == kNone; ++i) {
     Work& w = *by_order[i];
     if (w.check == Check::Unread ||
         (w.converted && !final_snapshot[i] && w.check == Check::Failed)) {
       w.converted = final_snapshot[i] != 0;
-      w.check = s.guarded_check(text, w.value, s.slots[0], w.converted ? &w.snapshot : nullptr);
+      if (!slot) slot = s.slots.take();
+      w.check = s.guarded_check(text, w.value, *slot, w.converted ? &w.snapshot : nullptr);
     }
     if (w.check == Check::Valid) {
       out.known_valid.push_back(w.value.bytes);
@@ -225,6 +251,7 @@ ForwardOutcome ForwardReader::read_build(std::string_view text) {
       failure = i;
     }
   }
+  if (slot) s.slots.give_back(std::move(slot));
   if (failure == kNone && build) {
     FeedMap& feeds = out.feeds.emplace();
     for (const std::size_t i : to_convert) {
@@ -247,11 +274,11 @@ ForwardOutcome ForwardReader::read_build(std::string_view text) {
 void ForwardReader::trim() {
   State& s = *state_;
   s.index.trim();
-  for (Slot& slot : s.slots) {
-    if (slot.parser.capacity() > kWarmBytes) slot.parser = json::ondemand::parser();
-    if (slot.copy_capacity > kWarmBytes) {
-      slot.copy.reset();
-      slot.copy_capacity = 0;
+  for (const std::unique_ptr<Slot>& slot : s.slots.all()) {
+    if (slot->parser.capacity() > kWarmBytes) slot->parser = json::ondemand::parser();
+    if (slot->copy_capacity > kWarmBytes) {
+      slot->copy.reset();
+      slot->copy_capacity = 0;
     }
   }
   if (s.outline.values.capacity() > kWarmBytes / sizeof(json::OutlineValue)) {

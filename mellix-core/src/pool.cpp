@@ -2,34 +2,20 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <utility>
 
 namespace mellix {
-namespace {
 
-std::size_t current_slot() {
-  return static_cast<std::size_t>(tbb::this_task_arena::current_thread_index());
-}
-
-}  // namespace
-
-std::size_t pool_slots() {
-  return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
-}
-
-void parallel_slots(std::size_t count,
-                    const std::function<void(std::size_t, std::size_t, std::size_t)>& body) {
+void parallel_ranges(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
   if (count == 1) {
-    body(0, 1, 0);
+    body(0, 1);
     return;
   }
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      body(range.begin(), range.end(), current_slot());
-                    });
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, count, 1),
+      [&](const tbb::blocked_range<std::size_t>& range) { body(range.begin(), range.end()); });
 }
 
 struct TaskGroup::Group {
@@ -48,8 +34,8 @@ TaskGroup::~TaskGroup() {
   }
 }
 
-void TaskGroup::run(std::function<void(std::size_t)> task) {
-  group_->tasks.run([task = std::move(task)] { task(current_slot()); });
+void TaskGroup::run(std::function<void()> task) {
+  group_->tasks.run(std::move(task));
 }
 
 void TaskGroup::wait() {

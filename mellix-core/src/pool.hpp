@@ -1,20 +1,19 @@
 // The process-wide work-stealing pool (oneTBB): the one place where this
 // library runs work in parallel.
 //
-// parallel_slots(count, body) calls body(begin, end, slot) over subranges
-// that cover [0, count) once, on the pool, with the calling thread taking
-// part; it returns when all are done. Ranges are split by halving, down to
-// single indices, as idle workers steal them; a count of one runs on the
-// calling thread alone.
+// parallel_ranges(count, body) calls body(begin, end) over subranges that
+// cover [0, count) once, on the pool, with the calling thread taking part;
+// it returns when all are done. Ranges are split by halving, down to single
+// indices, as idle workers steal them; a count of one runs on the calling
+// thread alone.
 //
 // A TaskGroup runs tasks on the pool while the calling thread goes on with
 // its own work; wait() has the calling thread run what is left and returns
 // once every task is done.
 //
-// In both, `slot` is below pool_slots() and no two tasks running at the same
-// time share one, so per-slot scratch needs no lock (a task must not itself
-// wait on the pool). An exception thrown by a task cancels the tasks not yet
-// started and is rethrown to the caller (by wait() for a group).
+// Tasks must not themselves wait on the pool. An exception thrown by a task
+// cancels the tasks not yet started and is rethrown to the caller (by wait()
+// for a group).
 #pragma once
 
 #include <cstddef>
@@ -23,11 +22,8 @@
 
 namespace mellix {
 
-std::size_t pool_slots();
-
-void parallel_slots(
-    std::size_t count,
-    const std::function<void(std::size_t begin, std::size_t end, std::size_t slot)>& body);
+void parallel_ranges(std::size_t count,
+                     const std::function<void(std::size_t begin, std::size_t end)>& body);
 
 class TaskGroup {
  public:
@@ -37,7 +33,7 @@ class TaskGroup {
   // Waits for the tasks still running, if wait() was not called.
   ~TaskGroup();
 
-  void run(std::function<void(std::size_t slot)> task);
+  void run(std::function<void()> task);
   void wait();
 
  private:
