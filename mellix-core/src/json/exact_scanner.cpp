@@ -83,6 +83,10 @@ bool ExactScanner::first_element(bool& more) {
 }
 
 bool ExactScanner::next_element(bool& more) {
+  return step_element(more);
+}
+
+inline bool ExactScanner::step_element(bool& more) {
   skip_space();
   if (at_end()) return fail("unexpected end of input in an array");
   if (peek() == ',') {
@@ -146,6 +150,23 @@ bool ExactScanner::skip_known() {
   return true;
 }
 
+// A short integer, the most common number, is checked here; anything else
+// (a fraction, an exponent, a leading zero, 19 digits or more) by number().
+inline bool ExactScanner::skip_number() {
+  const std::size_t digits_start = pos_ + (s_[pos_] == '-' ? 1 : 0);
+  std::size_t end = digits_start;
+  while (end < s_.size() && is_digit(s_[end])) ++end;
+  const std::size_t digits = end - digits_start;
+  const bool simple = digits >= 1 && digits <= 18 && (digits == 1 || s_[digits_start] != '0') &&
+                      (end == s_.size() || (s_[end] != '.' && s_[end] != 'e' && s_[end] != 'E'));
+  if (simple) {
+    pos_ = end;
+    return true;
+  }
+  Token token;
+  return number(token, false);
+}
+
 bool ExactScanner::skip(std::size_t depth) {
   if (!known_.empty() && skip_known()) return true;
   if (at_end()) return fail("unexpected end of input, expected a value");
@@ -165,10 +186,7 @@ bool ExactScanner::skip(std::size_t depth) {
     case 'n':
       return literal("null");
     default:
-      if (peek() == '-' || is_digit(s_[pos_])) {
-        Token token;
-        return number(token, false);
-      }
+      if (peek() == '-' || is_digit(s_[pos_])) return skip_number();
       return fail("expected a value");
   }
 }
@@ -178,7 +196,10 @@ bool ExactScanner::skip_rest(ValueType open, std::size_t depth) {
   if (open == ValueType::Array) {
     if (!first_element(more)) return false;
     while (more) {
-      if (!skip(depth) || !next_element(more)) return false;
+      // Long arrays are mostly of numbers: those are read in this loop.
+      const bool number = !at_end() && (peek() == '-' || is_digit(s_[pos_])) &&
+                          (known_.empty() || known_.front().begin != pos_);
+      if (!(number ? skip_number() : skip(depth)) || !step_element(more)) return false;
     }
     return true;
   }

@@ -102,6 +102,8 @@ class ExactScanner {
   bool hex4(unsigned& out);
   std::size_t utf8_sequence_length() const;
   bool number(Token& token, bool need_value);
+  bool skip_number();
+  bool step_element(bool& more);
   bool skip_known();
 
   std::string_view s_;
