@@ -1,11 +1,15 @@
-"""Prints timings of the Python-facing hot paths (a benchmark, not a test).
+"""Prints the build's figures against anchors measured in the same run (a benchmark, not a test).
 
-    .venv/bin/python bench/bench.py [--symbols 200] [--candles 2000]
+    .venv/bin/python bench/bench.py [--sizes small,medium,large] [--repeat 7]
 
-- a tiny command against json.loads of the same text;
-- a build of a large request (about 30 MB by default) against json.loads of
-  the same text, and the resident-set growth it causes;
-- the same build pinned to one core and to every core (in child processes).
+Requests come from one generator in three sizes: small = 20 symbols x 100
+candles, medium = 200 x 1,000, large = 2,000 x 1,000. The anchors are a bare
+simdjson DOM parse of the same text, already padded, with a reused parser (a
+small C++ program, bench/simdjson_anchor.cpp, compiled here on first use),
+`orjson.loads` and `json.loads`. Each timed figure is a ratio of wall times
+taken in this run: min and median over the repeats. Figures about a first
+build or about memory run in a fresh child process each, so that nothing
+earlier in this run is warm or resident.
 """
 
 from __future__ import annotations
@@ -13,26 +17,70 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
-import timeit
+import time
+from pathlib import Path
 
 import varnok_mellix
-from varnok_mellix._samples import generated_feeds
 
+try:
+    import orjson
+except ImportError:  # the figure is then left out
+    orjson = None
+
+HERE = Path(__file__).resolve().parent
 KINDS = ["price_move", "orderbook_imbalance", "liquidation_cluster", "funding_flip",
          "oi_change", "volatility_spike"]
+SIZES = {"small": (20, 100), "medium": (200, 1000), "large": (2000, 1000)}
+MIB = 1024 * 1024
+
+
+def snapshot_text(s: int, candles: int) -> str:
+    """One symbol's snapshot: mostly candles, a 50-level book, trades, funding, open interest
+    (as [ts, oi] arrays) and liquidations, with floats written as Python writes them."""
+    t0 = 1_733_000_000_000
+    rows = []
+    for i in range(candles):
+        close = 100.0 + (i % 97) * 0.37 + s * 0.01 + (i % 7 if i > candles - 40 else 0)
+        rows.append(f'{{"ts":{t0 + i * 60_000},"open":{close - 0.25!r},'
+                    f'"high":{close + 1.5!r},"low":{close - 1.5!r},"close":{close!r},'
+                    f'"volume":{10 + (i * 7919) % 1000 / 8},"count":{1000 + (i * 31) % 9000}}}')
+    bids = ",".join(f"[{100.0 - k * 0.05 - s * 0.001!r},{1 + k % 9 * 0.25}]" for k in range(50))
+    asks = ",".join(f"[{100.05 + k * 0.05 + s * 0.001!r},{1 + k % 7 * 0.5}]" for k in range(50))
+    trades = ",".join(f'{{"ts":{t0 + k * 1_000},"price":{100.0 + (k % 13) * 0.01!r},'
+                      f'"qty":{0.001 * (1 + k % 50)!r},"buyer_maker":{"true" if k % 3 else "false"}}}'
+                      for k in range(330))
+    funding = ",".join(f'{{"ts":{t0 + k * 28_800_000},"rate":{(k % 5 - 2) * 1e-4!r}}}' for k in range(30))
+    oi = ",".join(f"[{t0 + k * 300_000},{1_000_000 + k * 1_234.5!r}]" for k in range(100))
+    liq = ",".join(f'{{"ts":{t0 + k * 60_000},"side":"{"long" if k % 3 else "short"}",'
+                   f'"price":{100.0 - k * 0.1!r},"qty":{1 + k}}}' for k in range(20))
+    return (f'{{"symbol":"SYM{s}","candles":[{",".join(rows)}],'
+            f'"orderbook":{{"ts":{t0},"bids":[{bids}],"asks":[{asks}]}},'
+            f'"trades":[{trades}],"funding":[{funding}],"open_interest":[{oi}],'
+            f'"liquidations":[{liq}]}}')
 
 
 def make_request(symbols: int, candles: int) -> tuple[str, str]:
-    feeds = generated_feeds(range(symbols), candles)
-    spec = json.dumps({"symbols": list(feeds), "lookback": 20, "facts": KINDS})
-    return spec, json.dumps({"cmd": "build_context", "feeds": feeds}, separators=(",", ":"))
+    spec = json.dumps({"symbols": [f"SYM{s}" for s in range(symbols)], "lookback": 20,
+                       "facts": KINDS})
+    feeds = ",".join(f'"SYM{s}":{snapshot_text(s, candles)}' for s in range(symbols))
+    return spec, '{"cmd":"build_context","feeds":{' + feeds + "}}"
 
 
-def best(fn, repeat: int, number: int) -> float:
-    return min(timeit.repeat(fn, repeat=repeat, number=number)) / number
+def times(fn, repeat: int, number: int = 1, cpu: list[float] | None = None) -> list[float]:
+    """Wall seconds per call, one figure per repeat; process CPU seconds into `cpu`."""
+    out = []
+    for _ in range(repeat):
+        start, start_cpu = time.perf_counter(), time.process_time()
+        for _ in range(number):
+            fn()
+        out.append((time.perf_counter() - start) / number)
+        if cpu is not None:
+            cpu.append((time.process_time() - start_cpu) / number)
+    return out
 
 
 def status_kb(field: str) -> int:
@@ -43,59 +91,171 @@ def status_kb(field: str) -> int:
     raise KeyError(field)
 
 
-def child(path: str) -> None:
-    """Builds the request stored at `path` and reports time and memory growth."""
+def reset_peak() -> None:
+    """Resets the peak-RSS mark (Linux), so that VmHWM covers what follows."""
+    with open("/proc/self/clear_refs", "w", encoding="ascii") as refs:
+        refs.write("5")
+
+
+# ---- child processes --------------------------------------------------------
+
+
+def child(kind: str, path: str, repeat: int) -> dict:
     with open(path, encoding="utf-8") as f:
         spec, request = f.read().split("\n", 1)
+    if kind == "spec":  # the constructor, given `spec` as its text
+        before = status_kb("VmRSS")
+        reset_peak()
+        mellix = varnok_mellix.Mellix(spec)
+        return {"held_kb": status_kb("VmRSS") - before, "peak_kb": status_kb("VmHWM") - before}
     mellix = varnok_mellix.Mellix(spec)
-    # Reset the peak-RSS mark (Linux) so that it covers the build alone.
-    with open("/proc/self/clear_refs", "w") as refs:
-        refs.write("5")
     before = status_kb("VmRSS")
+    reset_peak()
+    start = time.perf_counter()
     mellix.command(request)
-    after = status_kb("VmHWM")
-    seconds = best(lambda: mellix.command(request), repeat=5, number=1)
-    print(json.dumps({"seconds": seconds, "rss_growth_kb": after - before}))
+    first = time.perf_counter() - start
+    result = {"first": first, "peak_kb": status_kb("VmHWM") - before,
+              "held_kb": status_kb("VmRSS") - before}
+    later = times(lambda: mellix.command(request), repeat)
+    result["later"] = later
+    result["held_kb"] = max(result["held_kb"], status_kb("VmRSS") - before)
+    return result
+
+
+def run_child(kind: str, spec: str, request: str, repeat: int = 3) -> dict:
+    with tempfile.NamedTemporaryFile("w", suffix=".json", encoding="utf-8") as f:
+        f.write(spec + "\n" + request)
+        f.flush()
+        out = subprocess.run([sys.executable, __file__, "--child", kind, f.name,
+                              "--repeat", str(repeat)],
+                             check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+# ---- anchors ------------------------------------------------------------------
+
+
+def anchor_program() -> Path:
+    exe = HERE.parent / "build" / "bench-anchor" / "simdjson_anchor"
+    source = HERE / "simdjson_anchor.cpp"
+    if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
+        exe.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run([os.environ.get("CXX", "c++"), "-O3", "-std=c++17", str(source),
+                        "-lsimdjson", "-o", str(exe)], check=True)
+    return exe
+
+
+def simdjson_parse(request: str, repeat: int) -> tuple[list[float], list[float]]:
+    """Wall and CPU seconds of each bare DOM parse."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json", encoding="utf-8") as f:
+        f.write(request)
+        f.flush()
+        out = json.loads(subprocess.run([str(anchor_program()), f.name, str(repeat)], check=True,
+                                        capture_output=True, text=True).stdout)
+    return out["seconds"], out["cpu_seconds"]
+
+
+# ---- report -------------------------------------------------------------------
+
+
+def ratio(a: list[float], b: list[float]) -> str:
+    """min and median of a ÷ the same of b."""
+    return f"{min(a) / min(b):.2f} / {statistics.median(a) / statistics.median(b):.2f}"
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--symbols", type=int, default=200)
-    parser.add_argument("--candles", type=int, default=2000)
-    parser.add_argument("--child", metavar="FILE", help=argparse.SUPPRESS)
+    parser.add_argument("--sizes", default="small,medium,large")
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--child", nargs=2, metavar=("KIND", "FILE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(args.child)
+        print(json.dumps(child(*args.child, args.repeat)))
         return
 
-    spec, request = make_request(args.symbols, args.candles)
+    rows: dict[str, dict[str, str]] = {}
+
+    def put(figure: str, size: str, value: str) -> None:
+        rows.setdefault(figure, {})[size] = value
+
+    sizes = [s for s in args.sizes.split(",") if s]
+    mbps = {}
+    for size in sizes:
+        symbols, candles = SIZES[size]
+        spec, request = make_request(symbols, candles)
+        mb = len(request) / 1e6
+        repeat = args.repeat if size != "large" else max(3, args.repeat // 2)
+        number = 20 if size == "small" else 1
+        mellix = varnok_mellix.Mellix(spec)
+        mellix.command(request)  # warm
+        build_cpu: list[float] = []
+        build = times(lambda: mellix.command(request), repeat, number, build_cpu)
+        anchor, anchor_cpu = simdjson_parse(request, repeat * number)
+        put("request size (MB)", size, f"{mb:.1f}")
+        put("build: ms (min / median)", size,
+            f"{min(build) * 1e3:.1f} / {statistics.median(build) * 1e3:.1f}")
+        put("build ÷ bare simdjson DOM parse (reused parser)", size, ratio(build, anchor))
+        put("the same in CPU time (all threads) ÷ the parse's", size, ratio(build_cpu, anchor_cpu))
+        if orjson is not None:
+            loads = times(lambda: orjson.loads(request), repeat, number)
+            put("`orjson.loads` ÷ build", size, ratio(loads, build))
+        loads = times(lambda: json.loads(request), max(2, repeat // 2), number)
+        put("`json.loads` ÷ build", size, ratio(loads, build))
+        mbps[size] = [mb / t for t in build]
+        put("build MB/s (max / median)", size,
+            f"{max(mbps[size]):.0f} / {statistics.median(mbps[size]):.0f}")
+        del mellix
+
+        fresh = [run_child("build", spec, request) for _ in range(3)]
+        firsts = [f["first"] / statistics.median(f["later"]) for f in fresh]
+        put("first build in a new process ÷ a later build", size,
+            f"{min(firsts):.2f} / {statistics.median(firsts):.2f}")
+        put("peak RSS growth during a build ÷ request", size,
+            f"{min(f['peak_kb'] for f in fresh) * 1024 / len(request):.2f}")
+        put("held after the command, beyond spec and context (MiB)", size,
+            f"{max(f['held_kb'] for f in fresh) / 1024:.1f}")
+
+        broken = run_child("build", spec, request[:-1], repeat=max(2, repeat // 2))
+        put("malformed (last byte missing) ÷ valid build: time", size,
+            ratio(broken["later"], build))
+        put("malformed: peak RSS growth ÷ request", size,
+            f"{broken['peak_kb'] * 1024 / len(request):.2f}")
+        put("malformed: held after the command (MiB)", size, f"{broken['held_kb'] / 1024:.1f}")
+
+    if "small" in mbps and "medium" in mbps:
+        put("MB/s small ÷ MB/s medium", "medium",
+            f"{max(mbps['small']) / max(mbps['medium']):.2f} / "
+            f"{statistics.median(mbps['small']) / statistics.median(mbps['medium']):.2f}")
+
+    # The smallest command against json.loads of its own text.
+    spec, _ = make_request(2, 1)
     mellix = varnok_mellix.Mellix(spec)
-
     tiny = '{"cmd":"version"}'
-    t_cmd = best(lambda: mellix.command(tiny), repeat=7, number=20000)
-    t_loads = best(lambda: json.loads(tiny), repeat=7, number=20000)
-    print(f"tiny command      {t_cmd * 1e9:9.0f} ns   json.loads of it {t_loads * 1e9:7.0f} ns"
-          f"   ratio {t_cmd / t_loads:.2f}")
+    t_cmd = times(lambda: mellix.command(tiny), args.repeat, 20000)
+    t_loads = times(lambda: json.loads(tiny), args.repeat, 20000)
+    put("`command('{\"cmd\":\"version\"}')` ÷ `json.loads` of it", "small", ratio(t_cmd, t_loads))
 
-    t_build = best(lambda: mellix.command(request), repeat=5, number=1)
-    t_loads_big = best(lambda: json.loads(request), repeat=3, number=1)
-    mb = len(request) / 1e6
-    print(f"build {mb:5.1f} MB     {t_build * 1e3:9.1f} ms   json.loads of it {t_loads_big * 1e3:7.1f} ms"
-          f"   ({mb / t_build:.0f} MB/s)")
+    # Bad input that is not a build: a 20 MB array left open, and a spec
+    # with a 200 MB member.
+    unclosed = '{"cmd":"version","x":[' + "0," * 10_000_000
+    bad = run_child("build", spec, unclosed, repeat=2)
+    put("20 MB unclosed array in a version request: s; peak RSS growth ÷ request", "medium",
+        f"{min(bad['later'] + [bad['first']]):.3f}; {bad['peak_kb'] * 1024 / len(unclosed):.2f}")
+    big_version = '{"cmd":"version","x":[' + "0," * 50_000_000 + "0]}"
+    held = run_child("build", spec, big_version, repeat=1)
+    put("held after a valid 100 MB version request, read by the DOM (MiB)", "large",
+        f"{held['held_kb'] / 1024:.1f}")
+    big_spec = ('{"symbols":["BTC"],"lookback":20,"facts":["price_move"],"x":['
+                + "0," * 100_000_000 + "0]}")
+    held = run_child("spec", big_spec, "")
+    put("held by a new object whose spec has a 200 MB member (MiB)", "large",
+        f"{held['held_kb'] / 1024:.1f}")
 
-    with tempfile.NamedTemporaryFile("w", suffix=".json", encoding="utf-8") as f:
-        f.write(spec + "\n" + request)
-        f.flush()
-        for workers in sorted({1, os.cpu_count() or 1}):
-            # oneTBB sizes its pool from the process's CPU affinity: pinning the
-            # child to N cores gives a pool of N.
-            cores = ",".join(str(c) for c in range(workers))
-            out = subprocess.run(["taskset", "-c", cores, sys.executable, __file__, "--child",
-                                  f.name], check=True, capture_output=True, text=True).stdout
-            result = json.loads(out)
-            print(f"build on {workers} core(s): {result['seconds'] * 1e3:9.1f} ms; peak RSS grew "
-                  f"{result['rss_growth_kb'] / 1024:.1f} MB during the first build "
-                  f"({result['rss_growth_kb'] / 1024 / mb:.2f}x the request)")
+    columns = ["small", "medium", "large"]
+    print("| figure | " + " | ".join(columns) + " |")
+    print("|---|" + "---|" * len(columns))
+    for figure, values in rows.items():
+        print(f"| {figure} | " + " | ".join(values.get(c, "") for c in columns) + " |")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 // Speed of the engine's hot paths against their natural baselines:
 //   - a whole build command against a bare simdjson DOM parse of its text;
+//   - reading the feeds: the forward reader, and the DOM with its conversion;
 //   - the builder alone with one worker and with every core;
 //   - a tiny command (the per-call floor).
+// bench/bench.py prints the figures that count, from Python.
 // Run: build/bench/bench/mellix_bench (configure with -DMELLIX_BUILD_BENCH=ON).
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
@@ -11,6 +13,7 @@
 #include <thread>
 
 #include "builder.hpp"
+#include "forward_reader.hpp"
 #include "json/document_parser.hpp"
 #include "mellix/engine.hpp"
 #include "model_json.hpp"
@@ -80,6 +83,17 @@ void BM_BuildCommand(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_BuildCommand)->Unit(benchmark::kMillisecond);
+
+void BM_ForwardRead(benchmark::State& state) {
+  const std::string& text = build_request();
+  mellix::ForwardReader reader;
+  for (auto _ : state) {
+    auto outcome = reader.read_build(text);
+    benchmark::DoNotOptimize(outcome.feeds->size());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ForwardRead)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_FeedConversion(benchmark::State& state) {
   const std::string& text = build_request();

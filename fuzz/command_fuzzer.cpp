@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view request(reinterpret_cast<const char*>(data), size);
   const std::string response = engine.command(request);
   const auto parsed = mellix::json::parse_exact(response);
-  if (!parsed || parsed->type != mellix::json::ValueType::Object) {
+  if (!parsed || parsed->node(0).type != mellix::json::ValueType::Object) {
     std::fprintf(stderr, "response is not a JSON object: %s\n", response.c_str());
     std::abort();
   }

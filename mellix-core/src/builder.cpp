@@ -53,8 +53,10 @@ std::expected<MarketContext, EngineError> build_context(const ContextSpec& spec,
   // in index order afterwards gives spec order whatever the scheduling.
   const std::vector<std::string>& symbols = spec.symbols;
   std::vector<SymbolFacts> per_symbol(symbols.size());
-  for_each_index(symbols.size(),
-                 [&](std::size_t i) { per_symbol[i] = derive_symbol(symbols[i], spec, feeds); });
+  parallel_ranges(symbols.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i != end; ++i)
+      per_symbol[i] = derive_symbol(symbols[i], spec, feeds);
+  });
 
   // A symbol listed twice keeps its first key and its later fact list.
   std::map<std::string, std::vector<Fact>, std::less<>> by_symbol;

@@ -5,9 +5,13 @@
 
 #include "builder.hpp"
 #include "context_json.hpp"
+#include "forward_reader.hpp"
+#include "heap.hpp"
 #include "json/document_parser.hpp"
+#include "json/exact_document.hpp"
 #include "model_json.hpp"
 #include "relevance.hpp"
+#include "request_paths.hpp"
 #include "response.hpp"
 #include "spec_json.hpp"
 
@@ -15,9 +19,19 @@ namespace mellix {
 
 struct Engine::Scratch {
   json::DocumentParser parser;
+  ForwardReader forward;
 };
 
 namespace {
+
+// Requests from this size on try the forward reader first; below it the DOM
+// costs less than setting the forward reader's workers to work.
+constexpr std::size_t kForwardMinBytes = 16 * 1024;
+// After a request this large, the heap's free memory goes back to the
+// system, all but what a mid-sized request reuses: with the readers' warm
+// buffers (json/document_parser.cpp, forward_reader.cpp), under 32 MiB.
+constexpr std::size_t kReleaseMinBytes = 1024 * 1024;
+constexpr std::size_t kFreeHeapKept = 16 * 1024 * 1024;
 
 enum class Command { BuildContext, Query, Reset, SetSpec, Version };
 
@@ -64,6 +78,24 @@ class CommandRunner {
  public:
   using Result = std::expected<std::string, EngineError>;
 
+  static std::string respond(Engine& engine, std::string_view request, RequestPath path,
+                             bool* forward_answered) {
+    if (!engine.scratch_) engine.scratch_ = std::make_unique<Engine::Scratch>();
+    Engine::Scratch& scratch = *engine.scratch_;
+    // Whatever the outcome, buffers grown for a large request are given back,
+    // and with them what the request's records left on the heap.
+    struct Trim {
+      Engine::Scratch& scratch;
+      bool large;
+      ~Trim() {
+        scratch.parser.trim();
+        scratch.forward.trim();
+        if (large) release_free_heap(kFreeHeapKept);
+      }
+    } trim{scratch, request.size() >= kReleaseMinBytes};
+    return answer(engine, scratch, request, path, forward_answered);
+  }
+
   template <class V>
   static Result run(Engine& engine, const V& request) {
     std::optional<V> cmd;
@@ -94,11 +126,53 @@ class CommandRunner {
   }
 
  private:
+  static std::string answer(Engine& engine, Engine::Scratch& scratch, std::string_view request,
+                            RequestPath path, bool* forward_answered) {
+    std::vector<json::ByteSpan> known_valid;
+    const bool forward = path == RequestPath::Forward ||
+                         (path == RequestPath::Auto && request.size() >= kForwardMinBytes);
+    if (forward) {
+      ForwardOutcome outcome = scratch.forward.read_build(request);
+      if (forward_answered) *forward_answered = outcome.feeds.has_value();
+      if (outcome.feeds) return respond_with(build_from(engine, *outcome.feeds));
+      known_valid = std::move(outcome.known_valid);
+      if (outcome.invalid) {
+        // Certainly not JSON: find the fault without a document.
+        const auto check = json::check_exact(request, known_valid);
+        if (!check) return parse_error(request, check.error());
+      }
+    }
+    if (path == RequestPath::Exact) {
+      const auto check = json::check_exact(request);
+      if (!check) return parse_error(request, check.error());
+      auto tree = json::parse_exact(request);
+      if (!tree) return parse_error(request, tree.error());
+      return respond_with(run(engine, json::ExactValue(*tree, 0)));
+    }
+    const auto document = scratch.parser.parse(request, known_valid);
+    if (!document) return parse_error(request, document.error());
+    return respond_with(document->visit([&](const auto& root) { return run(engine, root); }));
+  }
+
+  static std::string respond_with(Result result) {
+    if (!result) return error_response(result.error());
+    return std::move(*result);
+  }
+
+  static std::string parse_error(std::string_view request, const json::TextError& error) {
+    return error_response(
+        EngineError::parse(json::render_with_position(error.description, request, error.offset)));
+  }
+
   template <class V>
   static Result build(Engine& engine, const V& request) {
     const auto feeds = required_member<FeedMap>(request, "feeds");
     if (!feeds) return std::unexpected(feeds.error());
-    auto context = build_context(engine.spec_, *feeds);
+    return build_from(engine, *feeds);
+  }
+
+  static Result build_from(Engine& engine, const FeedMap& feeds) {
+    auto context = build_context(engine.spec_, feeds);
     if (!context) return std::unexpected(std::move(context.error()));
     std::string out;
     write_market_context(out, *context);
@@ -139,10 +213,7 @@ class CommandRunner {
 };
 
 std::expected<Engine, EngineError> Engine::create(std::string_view spec_text) {
-  // The spec's parser lives for this parse only: its buffers are sized to the
-  // spec text, which the engine has no reason to keep.
-  json::DocumentParser parser;
-  auto spec = parse_context_spec(spec_text, parser);
+  auto spec = parse_context_spec(spec_text);
   if (!spec) return std::unexpected(std::move(spec.error()));
   if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid.error()));
   return Engine(std::move(*spec));
@@ -154,15 +225,12 @@ Engine& Engine::operator=(Engine&&) noexcept = default;
 Engine::~Engine() = default;
 
 std::string Engine::command(std::string_view request) {
-  if (!scratch_) scratch_ = std::make_unique<Scratch>();
-  const auto document = scratch_->parser.parse(request);
-  if (!document) {
-    return error_response(EngineError::parse(json::render_with_position(
-        document.error().description, request, document.error().offset)));
-  }
-  auto result = document->visit([&](const auto& root) { return CommandRunner::run(*this, root); });
-  if (!result) return error_response(result.error());
-  return std::move(*result);
+  return CommandRunner::respond(*this, request, RequestPath::Auto, nullptr);
+}
+
+std::string command_through(Engine& engine, std::string_view request, RequestPath path,
+                            bool* forward_answered) {
+  return CommandRunner::respond(engine, request, path, forward_answered);
 }
 
 }  // namespace mellix

@@ -10,5 +10,7 @@ MELLIX_MODEL_JSON_INSTANTIATE(ContextSpec)
 MELLIX_MODEL_JSON_INSTANTIATE(FeedMap)
 MELLIX_MODEL_JSON_INSTANTIATE(MarketContext)
 #undef MELLIX_MODEL_JSON_INSTANTIATE
+template std::expected<ContextSpec, ReadError> read_value<ContextSpec, TextValue>(const TextValue&,
+                                                                                  Source);
 
 }  // namespace mellix::json

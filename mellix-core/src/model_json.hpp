@@ -12,6 +12,7 @@
 #include "json/fast_value.hpp"
 #include "json/reader.hpp"
 #include "json/record.hpp"
+#include "json/text_value.hpp"
 #include "mellix/context_spec.hpp"
 #include "mellix/fact.hpp"
 #include "mellix/feed_snapshot.hpp"
@@ -26,17 +27,13 @@ struct Conversion<PriceLevel> {
   static bool read(Reader<V>& r, const V& v, PriceLevel& out) {
     static constexpr std::string_view kExpected = "an array of length 2";
     if (v.type() != ValueType::Array) return r.invalid_type(v, kExpected);
-    std::size_t index = 0;
-    bool failed = false;
-    v.for_each_element([&](const V& element) {
-      if (index >= 2) return false;
-      failed = !r.read(element, index++ == 0 ? out.price : out.qty);
-      return !failed;
+    std::size_t present = 0;
+    const bool ok = v.for_each_element([&](const V& element) {
+      if (present == 2) return r.too_many_elements(v, element);
+      return r.read(element, present++ == 0 ? out.price : out.qty);
     });
-    if (failed) return false;
-    const std::size_t present = v.size();
+    if (!ok) return false;
     if (present < 2) return r.invalid_length(v, present, kExpected);
-    if (present > 2) return r.too_many_elements(v, 2);
     return true;
   }
 };
@@ -56,5 +53,8 @@ MELLIX_MODEL_JSON_EXTERN(ContextSpec)
 MELLIX_MODEL_JSON_EXTERN(FeedMap)
 MELLIX_MODEL_JSON_EXTERN(MarketContext)
 #undef MELLIX_MODEL_JSON_EXTERN
+// The constructor's spec, read from its text as it stands.
+extern template std::expected<ContextSpec, ReadError> read_value<ContextSpec, TextValue>(
+    const TextValue&, Source);
 
 }  // namespace mellix::json

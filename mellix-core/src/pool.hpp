@@ -1,47 +1,50 @@
-// for_each_index: the one door to the process-wide work-stealing pool.
+// The process-wide work-stealing pool (oneTBB): the one place where this
+// library runs work in parallel.
 //
-// Calls `task(i)` for every i in [0, count), spread over oneTBB's pool, and
-// returns when all are done; a single index runs on the calling thread. Each
-// task must write only its own result slot, so that running a task twice
-// gives the same result as running it once.
+// parallel_ranges(count, body) calls body(begin, end) over subranges that
+// cover [0, count) once, on the pool, with the calling thread taking part;
+// it returns when all are done. Ranges are split by halving, down to single
+// indices, as idle workers steal them; a count of one runs on the calling
+// thread alone.
+//
+// A TaskGroup runs tasks on the pool while the calling thread goes on with
+// its own work; wait() has the calling thread run what is left and returns
+// once every task is done.
+//
+// Tasks must not themselves wait on the pool. An exception thrown by a task
+// cancels the tasks not yet started and is rethrown to the caller (by wait()
+// for a group).
 //
 // A pool that cannot start a worker (the system refuses a new thread, as
-// under a process limit or memory pressure) is not an error of the command:
-// every index then runs on the calling thread and the result is the same.
-// Any other exception of a task (std::bad_alloc above all) reaches the caller
-// unchanged. Threading: callable from any number of threads at once; the
-// pool is shared, tasks never call back into the caller's host.
+// under a process limit or memory pressure) is not an error: the work then
+// runs on the calling thread. parallel_ranges may then call body again over
+// indices it already did, so a body must only write what belongs to its own
+// indices; a group's task still runs exactly once.
 #pragma once
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-
 #include <cstddef>
-#include <new>
-#include <stdexcept>
-#include <utility>
+#include <functional>
+#include <memory>
 
 namespace mellix {
 
-template <class Task>
-void for_each_index(std::size_t count, Task&& task) {
-  if (count <= 1) {
-    if (count == 1) task(std::size_t{0});
-    return;
-  }
-  try {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count, 1),
-                      [&](const tbb::blocked_range<std::size_t>& range) {
-                        for (std::size_t i = range.begin(); i != range.end(); ++i) task(i);
-                      });
-    return;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::runtime_error&) {
-    // oneTBB reports a thread it could not create as std::runtime_error
-    // ("pthread_create has failed"); nothing of ours throws that type.
-  }
-  for (std::size_t i = 0; i < count; ++i) task(i);
-}
+void parallel_ranges(std::size_t count,
+                     const std::function<void(std::size_t begin, std::size_t end)>& body);
+
+class TaskGroup {
+ public:
+  TaskGroup();
+  TaskGroup(const TaskGroup&) = delete;
+  TaskGroup& operator=(const TaskGroup&) = delete;
+  // Waits for the tasks still running, if wait() was not called.
+  ~TaskGroup();
+
+  void run(std::function<void()> task);
+  void wait();
+
+ private:
+  struct Group;
+  std::unique_ptr<Group> group_;
+};
 
 }  // namespace mellix

@@ -1,28 +1,29 @@
 #include "spec_json.hpp"
 
+#include "json/text_error.hpp"
+#include "json/text_value.hpp"
 #include "model_json.hpp"
 
 namespace mellix {
 
-std::expected<ContextSpec, EngineError> parse_context_spec(std::string_view text,
-                                                           json::DocumentParser& parser) {
-  if (const auto fast = parser.parse_fast(text)) {
-    auto spec = json::read_value<ContextSpec>(*fast, json::Source::Text);
-    if (spec) return std::move(*spec);
+std::expected<ContextSpec, EngineError> parse_context_spec(std::string_view text) {
+  json::ExactScanner scanner(text);
+  scanner.skip_space();
+  const json::TextValue root(scanner, 0);
+  json::ReadError conversion_error;
+  if (root.ok()) {
+    auto spec = json::read_value<ContextSpec>(root, json::Source::Text);
+    if (spec && root.finish() && scanner.finish()) return std::move(*spec);
+    if (!spec) conversion_error = std::move(spec.error());
   }
-  // The fast path failed or cannot say where: the exact path finds the same
-  // fault (or, for integers beyond 64 bits, succeeds) and knows its position.
-  const auto tree = json::parse_exact(text);
-  if (!tree) {
+  // Reading stops at the first fault the scanner meets, so when there is one
+  // it stands before any conversion error.
+  if (scanner.failed()) {
     return std::unexpected(EngineError::parse(
-        json::render_with_position(tree.error().description, text, tree.error().offset)));
+        json::render_with_position(scanner.fault().description, text, scanner.fault().offset)));
   }
-  auto spec = json::read_value<ContextSpec>(json::ExactValue(*tree), json::Source::Text);
-  if (!spec) {
-    return std::unexpected(EngineError::parse(json::render_with_position(
-        spec.error().message, text, spec.error().offset.value_or(text.size()))));
-  }
-  return std::move(*spec);
+  return std::unexpected(EngineError::parse(json::render_with_position(
+      conversion_error.message, text, conversion_error.offset.value_or(text.size()))));
 }
 
 }  // namespace mellix

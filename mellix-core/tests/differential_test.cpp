@@ -1,6 +1,8 @@
-// The fast path (simdjson) and the exact path must agree: they accept the
-// same texts (the exact one also reads integers beyond 64 bits), build equal
-// trees, and every record conversion gives the same value or message.
+// Every path that reads JSON must agree. simdjson's DOM and the exact path
+// accept the same texts (the exact one also reads integers beyond 64 bits),
+// build equal trees, and every record conversion gives the same value or
+// message; and a request answered through the forward reader (one worker or
+// all), the DOM or the exact path alone gets the same answer, byte for byte.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -31,6 +33,34 @@ class Generator {
         value(out, 0);
         break;
     }
+    return out;
+  }
+
+  // A request, most often a build whose records are clean enough to convert,
+  // sometimes with its members repeated, reordered or padded so that the
+  // forward reader parses some values in place and copies others.
+  std::string request() {
+    clean_ = pick(3) != 0;
+    std::string out = "{";
+    if (pick(4) == 0) {
+      out += "\"x\":";
+      value(out, 1);
+      out += ',';
+    }
+    const bool cmd_last = pick(4) == 0;
+    if (!cmd_last) out += pick(5) ? R"("cmd":"build_context",)" : R"("cmd":"facts",)";
+    if (pick(8) == 0) {
+      out += "\"feeds\":";
+      feeds(out);
+      out += ',';
+    }
+    out += "\"feeds\":";
+    feeds(out);
+    if (cmd_last) out += pick(8) ? R"(,"cmd":"build_context")" : R"(,"cmd":"version")";
+    if (pick(3) == 0) out += R"(,"padding":")" + std::string(64 + pick(64), 'p') + '"';
+    out += '}';
+    if (pick(3) == 0) out += std::string(pick(100), ' ');
+    clean_ = false;
     return out;
   }
 
@@ -171,7 +201,7 @@ class Generator {
     out += as_array ? '[' : '{';
     bool first = true;
     for (std::string_view key : keys) {
-      if (pick(8) == 0) continue;
+      if (!clean_ && pick(8) == 0) continue;
       for (int repeat = pick(6) == 0 ? 2 : 1; repeat > 0; --repeat) {
         if (!first) out += ',';
         first = false;
@@ -180,7 +210,7 @@ class Generator {
           out += key;
           out += "\":";
         }
-        if (pick(10) == 0) {
+        if (!clean_ && pick(10) == 0) {
           value(out, 2);
         } else {
           (this->*field)(out, key);
@@ -193,7 +223,7 @@ class Generator {
   void feed_field(std::string& out, std::string_view key) {
     if (key == "symbol" || key == "side") {
       if (key == "side") {
-        out += pick(2) ? "\"long\"" : (pick(2) ? "{\"short\":null}" : "\"SHORT\"");
+        out += pick(2) ? "\"long\"" : (pick(2) || clean_ ? "{\"short\":null}" : "\"SHORT\"");
       } else {
         string(out);
       }
@@ -201,6 +231,9 @@ class Generator {
       list(out, [&](std::string& o) {
         record(o, {"ts", "open", "high", "low", "close", "volume"}, &Generator::feed_field);
       });
+    } else if (key == "ts") {
+      out += clean_ ? std::to_string(pick(4000) - 1000) : "";
+      if (!clean_) number(out);
     } else if (key == "orderbook") {
       if (pick(3) == 0) {
         out += "null";
@@ -210,7 +243,7 @@ class Generator {
     } else if (key == "bids" || key == "asks") {
       list(out, [&](std::string& o) {
         o += '[';
-        for (int n = pick(4), i = 0; i < n; ++i) {
+        for (int n = clean_ ? 2 : pick(4), i = 0; i < n; ++i) {
           if (i) o += ',';
           number(o);
         }
@@ -223,7 +256,13 @@ class Generator {
         record(o, {"ts", "side", "price", "qty"}, &Generator::feed_field);
       });
     } else if (key == "buyer_maker") {
-      out += pick(2) ? "true" : "1";
+      out += pick(2) || clean_ ? "true" : "1";
+    } else if (key == "trades") {
+      list(out, [&](std::string& o) {
+        record(o, {"ts", "price", "qty", "buyer_maker"}, &Generator::feed_field);
+      });
+    } else if (key == "open_interest") {
+      list(out, [&](std::string& o) { record(o, {"ts", "oi"}, &Generator::feed_field); });
     } else {
       number(out);
     }
@@ -295,11 +334,17 @@ class Generator {
   }
 
   std::mt19937_64 rng_;
+  bool clean_ = false;  // records with every key and value of the right type
 };
 
 void check_text(const std::string& text) {
   const auto disagreement = path_disagreement(text);
   EXPECT_FALSE(disagreement.has_value()) << *disagreement << "\n  text: " << text;
+}
+
+void check_request(const std::string& text, int* forward_answered = nullptr) {
+  const auto disagreement = request_disagreement(text, forward_answered);
+  EXPECT_FALSE(disagreement.has_value()) << *disagreement << "\n  request: " << text;
 }
 
 TEST(DifferentialTest, GeneratedDocumentsAgree) {
@@ -353,6 +398,68 @@ TEST(DifferentialTest, EdgeTextsAgree) {
                                   std::string("[\"a\"\0]", 6)}) {
     check_text(text);
   }
+}
+
+TEST(DifferentialTest, GeneratedRequestsAgree) {
+  Generator gen(7);
+  int forward_answered = 0;
+  for (int i = 0; i < 1500; ++i) check_request(gen.request(), &forward_answered);
+  // The check is worth something only if the forward reader answers often.
+  EXPECT_GT(forward_answered, 300);
+}
+
+TEST(DifferentialTest, MutatedRequestsAgree) {
+  Generator gen(8);
+  for (int i = 0; i < 2000; ++i) check_request(gen.mutate(gen.request()));
+}
+
+// What the forward reader must validate although it converts nothing from
+// it, what it must give up on, and what it must take.
+TEST(DifferentialTest, EdgeRequestsAgree) {
+  const std::string candle = R"({"ts":1,"open":1,"high":2,"low":0.5,"close":1.5,"volume":10})";
+  const std::string snapshot = R"({"symbol":"BTC","candles":[)" + candle + "]}";
+  const std::string pad = std::string(80, ' ');
+  const auto build = [&](const std::string& members) {
+    return R"({"cmd":"build_context",)" + members + "}" + pad;
+  };
+  const auto feeds = [&](const std::string& extra) {
+    return build(R"("feeds":{"BTC":)" + snapshot + "}," + extra);
+  };
+  int forward_answered = 0;
+  for (
+      const std::string& request : {
+          feeds(R"("x":1)"),                               // answered forward
+          feeds(R"("x":1e400)"),                           // a number out of range, passed over
+          feeds(R"("x":[1,2,nul])"),                       // a bad literal
+          feeds(R"("x":"a\x")"),                           // a bad escape
+          feeds(R"("x":{"a\u12":1})"),                     // a bad escape in a key
+          feeds(R"("x":"\ud800")"),                        // a lone surrogate
+          feeds(R"("x":[1,])"),                            // a trailing comma
+          feeds(R"("x":123456789012345678901234567890)"),  // an integer beyond 64 bits
+          feeds("\"x\":" + std::string(126, '[') + std::string(126, ']')),  // 127 levels
+          feeds("\"x\":" + std::string(127, '[') + std::string(127, ']')),  // 128 levels
+          build(R"("feeds":{"BTC":{"symbol":"BTC","candles":[)" + std::string(124, '[') +
+                std::string(124, ']') + "]}}"),  // 128 levels inside a snapshot
+          build(R"("feeds":{"BTC":5},"feeds":{"BTC":)" + snapshot + "}"),  // last feeds wins
+          build(R"("feeds":{"BTC":)" + snapshot + R"(},"feeds":[])"),
+          build(R"("feeds":{"BTC":5,"BTC":)" + snapshot + "}"),  // last snapshot wins
+          build(R"("feeds":{"BTC":{"symbol":"BTC","candles":[],"candles":[)" + candle + "]}}"),
+          build(R"("feeds":{"B\u0054C":)" + snapshot + "}"),  // an escaped key
+          build(R"("feeds":{"BTC":{"symbol":"BTC","c\u0061ndles":[]}})"),
+          build(
+              R"("feeds":{"BTC":{"symbol":"BTC","candles":[{"ts":1000.0,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})"),
+          build(
+              R"("feeds":{"BTC":{"symbol":"BTC","candles":[],"orderbook":{"ts":1,"bids":[[1,2,3]],"asks":[]}}})"),
+          build(
+              R"("feeds":{"BTC":{"symbol":"BTC","candles":[],"liquidations":[[1,{"long":null},2,3]]}})"),
+          build(R"("feeds":{"BTC":["BTC",[[1,1,2,0.5,1.5,10]]]})"),    // array forms
+          build(R"("feeds":{"BTC":)" + snapshot + "}") + "x",          // trailing characters
+          build(R"("feeds":{"BTC":)" + snapshot + "}").substr(0, 60),  // cut short
+          R"({"feeds":{"BTC":)" + snapshot + R"(},"cmd":"facts"})",    // cmd last, nothing after
+      }) {
+    check_request(request, &forward_answered);
+  }
+  EXPECT_GE(forward_answered, 6);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "builder.hpp"
+#include "mellix/engine.hpp"
 
 namespace {
 std::atomic<int> refused_threads{0};
@@ -24,25 +24,37 @@ extern "C" int pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*
 namespace mellix {
 namespace {
 
-TEST(PoolFallbackTest, BuildRunsOnTheCallingThreadWhenNoWorkerCanStart) {
-  FeedMap feeds;
-  ContextSpec spec{.lookback = 2, .facts = {FactKind::PriceMove, FactKind::OiChange}};
+// Large enough for the forward reader's tasks, with many symbols for the
+// builder's.
+std::string build_request() {
+  std::string feeds;
   for (int i = 0; i < 64; ++i) {
-    const std::string symbol = "S" + std::to_string(i);
-    spec.symbols.push_back(symbol);
-    feeds[symbol] = {.symbol = symbol,
-                     .candles = {{.ts = 1, .close = 100.0}, {.ts = 2, .close = 100.0 + i}},
-                     .open_interest = {{.ts = 1, .oi = 10.0}, {.ts = 2, .oi = 10.0 - i % 7}}};
+    const std::string symbol = "\"S" + std::to_string(i) + "\"";
+    feeds += (i ? "," : "") + symbol + ":{\"symbol\":" + symbol + ",\"candles\":[";
+    for (int t = 0; t < 40; ++t) {
+      const std::string close = std::to_string(100 + (t == 39 ? i : 0));
+      feeds += (t ? ",[" : "[") + std::to_string(t) + ",1,1,1," + close + ",1]";
+    }
+    feeds += "],\"open_interest\":[[1,10],[2," + std::to_string(10 - i % 7) + "]]}";
   }
-  const auto built = build_context(spec, feeds);
+  return R"({"cmd":"build_context","feeds":{)" + feeds + "}}";
+}
+
+TEST(PoolFallbackTest, BuildRunsOnTheCallingThreadWhenNoWorkerCanStart) {
+  std::string spec = R"({"lookback":2,"facts":["price_move","oi_change"],"symbols":[)";
+  for (int i = 0; i < 64; ++i) spec += (i ? ",\"S" : "\"S") + std::to_string(i) + "\"";
+  spec += "]}";
+  const std::string request = build_request();
+  ASSERT_GT(request.size(), 16U * 1024U);  // read by the forward reader
+
+  auto engine = Engine::create(spec);
+  ASSERT_TRUE(engine.has_value());
+  const std::string answer = engine->command(request);
   if (refused_threads == 0) GTEST_SKIP() << "the pool never asked for a thread (one core?)";
-  ASSERT_TRUE(built.has_value()) << built.error().render();
 
   tbb::global_control serial(tbb::global_control::max_allowed_parallelism, 1);
-  const auto reference = build_context(spec, feeds);
-  ASSERT_TRUE(reference.has_value());
-  EXPECT_EQ(*built, *reference);
-  EXPECT_EQ(built->symbols.size(), 64U);
+  EXPECT_EQ(answer, engine->command(request));
+  EXPECT_TRUE(answer.starts_with(R"({"facts":[{"kind":"price_move","symbol":"S63")")) << answer;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Engine: the state behind one Mellix object, and the call that runs its commands.
 //
 // An Engine owns its validated ContextSpec, the optional stored MarketContext
-// and a reusable request buffer and parser. `command` takes a request as
+// and the buffers of its request readers, kept warm for small requests and
+// given back after a large one. `command` takes a request as
 // UTF-8 JSON text and always returns one JSON response text: a failure of any
 // kind comes back as {"error":...,"ok":false} and leaves the engine exactly as
 // it was. An Engine is not thread-safe: one command at a time, from one thread
@@ -42,7 +43,7 @@ class Engine {
  private:
   explicit Engine(ContextSpec spec);
 
-  struct Scratch;  // the request parser and its reusable buffers, made by the first command
+  struct Scratch;  // the request readers and their buffers, made by the first command
 
   ContextSpec spec_;
   std::optional<MarketContext> context_;

@@ -1,5 +1,7 @@
 #include "json/document_parser.hpp"
 
+#include <algorithm>
+
 namespace mellix::json {
 namespace {
 
@@ -7,20 +9,19 @@ namespace {
 // nested containers and rejects 128.
 constexpr std::size_t kSimdjsonMaxDepth = kMaxNesting - 1;
 constexpr std::size_t kInitialCapacity = 4096;
+// Texts up to this size keep their buffers (up to 15 bytes a text byte)
+// warm from one command to the next; larger ones are parsed in fresh buffers.
+constexpr std::size_t kWarmCapacity = 512 * 1024;
 
 }  // namespace
 
-DocumentParser::DocumentParser() : parser_(std::make_unique<simdjson::dom::parser>()) {
-  // Failure to pre-allocate is harmless: parse() allocates on demand and the
-  // depth limit is applied again there.
-  [[maybe_unused]] const auto error = parser_->allocate(kInitialCapacity, kSimdjsonMaxDepth);
-}
-
+DocumentParser::DocumentParser() = default;
 DocumentParser::DocumentParser(DocumentParser&&) noexcept = default;
 DocumentParser& DocumentParser::operator=(DocumentParser&&) noexcept = default;
 DocumentParser::~DocumentParser() = default;
 
 std::optional<FastValue> DocumentParser::parse_fast(std::string_view text) {
+  if (!parser_) parser_ = std::make_unique<simdjson::dom::parser>();
   if (parser_->max_depth() != kSimdjsonMaxDepth || parser_->capacity() < text.size()) {
     if (parser_->allocate(std::max(text.size(), kInitialCapacity), kSimdjsonMaxDepth)) {
       return std::nullopt;
@@ -33,11 +34,18 @@ std::optional<FastValue> DocumentParser::parse_fast(std::string_view text) {
   return FastValue(result.value_unsafe());
 }
 
-std::expected<ParsedDocument, TextError> DocumentParser::parse(std::string_view text) {
+std::expected<ParsedDocument, TextError> DocumentParser::parse(
+    std::string_view text, std::span<const ByteSpan> known_valid) {
   if (auto fast = parse_fast(text)) return ParsedDocument(*fast);
+  const auto check = check_exact(text, known_valid);
+  if (!check) return std::unexpected(check.error());
   auto exact = parse_exact(text);
   if (!exact) return std::unexpected(std::move(exact.error()));
-  return ParsedDocument(std::make_unique<ExactNode>(std::move(*exact)));
+  return ParsedDocument(std::move(*exact));
+}
+
+void DocumentParser::trim() {
+  if (parser_ && parser_->capacity() > kWarmCapacity) parser_.reset();
 }
 
 }  // namespace mellix::json

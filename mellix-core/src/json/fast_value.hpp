@@ -52,9 +52,20 @@ class FastValue {
   double get_double() const { return get<double>(); }
   std::string_view get_string() const { return get<std::string_view>(); }
 
+  // simdjson stores a container's count in 24 bits and saturates there; a
+  // saturated count is recounted.
   std::size_t size() const {
-    if (e_.type() == simdjson::dom::element_type::ARRAY) return get<simdjson::dom::array>().size();
-    return get<simdjson::dom::object>().size();
+    static constexpr std::size_t kSaturated = 0xFFFFFF;
+    const auto count = [](const auto& container) {
+      std::size_t n = container.size();
+      if (n == kSaturated) {
+        n = 0;
+        for ([[maybe_unused]] const auto& item : container) ++n;
+      }
+      return n;
+    };
+    if (e_.type() == simdjson::dom::element_type::ARRAY) return count(get<simdjson::dom::array>());
+    return count(get<simdjson::dom::object>());
   }
   template <class F>
   bool for_each_element(F&& f) const {

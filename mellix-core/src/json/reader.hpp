@@ -16,6 +16,11 @@
 //  - Document: a member of an already parsed request. Members are visited in
 //    ascending byte order of their keys, the last of repeated keys wins, and
 //    errors carry no position.
+//
+// A view is either revisitable (a parsed document: it knows its sizes and its
+// members can be visited in any order) or single-pass (read once, as written:
+// TextValue for text, ForwardValue for the forward reader). Sizes are
+// therefore counted while reading.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +37,9 @@
 namespace mellix::json {
 
 enum class Source : std::uint8_t { Text, Document };
+
+template <class V>
+concept Revisitable = requires(const V& v) { v.size(); };
 
 struct ReadError {
   std::string message;
@@ -89,22 +97,19 @@ class Reader {
     m += expected;
     return fail(std::move(m), array.end_offset());
   }
-  // An array with more elements than its record takes (`used` of them).
-  bool too_many_elements(const V& array, std::size_t used) {
-    if (source_ == Source::Text) {
-      std::optional<std::size_t> offset;
-      std::size_t index = 0;
-      array.for_each_element([&](const V& element) {
-        if (index++ < used) return true;
-        offset = element.begin_offset();
-        return false;
-      });
-      return fail("trailing characters", offset);
+  // An array with more elements than its record takes; `extra` is the first
+  // element beyond them. A single-pass view cannot count the rest, and only
+  // the forward reader reads requests that way: it needs no message.
+  bool too_many_elements(const V& array, const V& extra) {
+    if (source_ == Source::Text) return fail("trailing characters", extra.begin_offset());
+    if constexpr (Revisitable<V>) {
+      std::string m = "invalid length ";
+      append_integer(m, static_cast<std::uint64_t>(array.size()));
+      m += ", expected fewer elements in array";
+      return fail(std::move(m), array.end_offset());
+    } else {
+      return fail({}, std::nullopt);
     }
-    std::string m = "invalid length ";
-    append_integer(m, static_cast<std::uint64_t>(array.size()));
-    m += ", expected fewer elements in array";
-    return fail(std::move(m), array.end_offset());
   }
 
   ReadError take_error() { return std::move(error_); }
@@ -240,7 +245,7 @@ struct Conversion<std::vector<T>> {
   static bool read(Reader<V>& r, const V& v, std::vector<T>& out) {
     if (v.type() != ValueType::Array) return r.invalid_type(v, "a sequence");
     out.clear();
-    out.reserve(v.size());
+    if constexpr (Revisitable<V>) out.reserve(v.size());
     return v.for_each_element([&](const V& element) {
       out.emplace_back();
       return r.read(element, out.back());

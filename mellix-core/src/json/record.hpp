@@ -80,6 +80,21 @@ std::optional<std::size_t> field_index(std::string_view key) {
   return field_index_of<T>(key, std::make_index_sequence<field_count<T>>{});
 }
 
+// Members mostly come in declared order, so the field after the last one
+// found is tried first.
+template <class T, std::size_t... Is>
+bool key_is_at(std::size_t index, std::string_view key, std::index_sequence<Is...>) {
+  bool match = false;
+  (void)((index == Is ? (match = key_is<T, Is>(key), true) : false) || ...);
+  return match;
+}
+
+template <class T>
+std::optional<std::size_t> field_index(std::string_view key, std::size_t expected) {
+  if (key_is_at<T>(expected, key, std::make_index_sequence<field_count<T>>{})) return expected;
+  return field_index<T>(key);
+}
+
 template <class T, class V, std::size_t... Is>
 bool read_field_at(Reader<V>& r, std::size_t index, const V& v, T& out,
                    std::index_sequence<Is...>) {
@@ -103,14 +118,36 @@ inline std::string quoted_key_message(std::string_view what, std::string_view ke
   return m;
 }
 
+// After an object's members: the first required key not seen, in declared order.
+template <class T, class V>
+bool check_required(Reader<V>& r, const V& v, const std::array<bool, field_count<T>>& seen) {
+  static constexpr auto required = field_required<T>();
+  static constexpr auto keys = field_keys<T>();
+  for (std::size_t i = 0; i < field_count<T>; ++i) {
+    if (required[i] && !seen[i]) {
+      return r.fail(quoted_key_message("missing field", keys[i]), v.end_offset());
+    }
+  }
+  return true;
+}
+
 template <class T, class V>
 bool read_record_object(Reader<V>& r, const V& v, T& out) {
-  constexpr std::size_t n = field_count<T>;
-  static constexpr auto required = field_required<T>();
-  std::array<bool, n> seen{};
-  if (r.source() == Source::Document) {
+  std::array<bool, field_count<T>> seen{};
+  std::size_t expected = 0;
+  if (r.source() == Source::Text) {
+    const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
+      const auto i = field_index<T>(key, expected);
+      if (!i) return true;
+      if (seen[*i]) return r.fail(quoted_key_message("duplicate field", key), value.begin_offset());
+      seen[*i] = true;
+      expected = *i + 1;
+      return read_field(r, *i, value, out);
+    });
+    if (!ok) return false;
+  } else if constexpr (Revisitable<V>) {
     // Remember each known key's last value, then visit in key order.
-    std::array<std::optional<V>, n> slots{};
+    std::array<std::optional<V>, field_count<T>> slots{};
     v.for_each_member([&](std::string_view key, const V& value) {
       if (const auto i = field_index<T>(key)) slots[*i].emplace(value);
       return true;
@@ -122,42 +159,32 @@ bool read_record_object(Reader<V>& r, const V& v, T& out) {
       if (!read_field(r, i, *slots[i], out)) return false;
     }
   } else {
+    // A document read in one pass: as written, a repeated key read again so
+    // that the last value wins. Only the forward reader reads this way, and
+    // it gives up on any error, so the order in which errors would be met
+    // cannot show.
     const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
-      const auto i = field_index<T>(key);
+      const auto i = field_index<T>(key, expected);
       if (!i) return true;
-      if (seen[*i]) return r.fail(quoted_key_message("duplicate field", key), value.begin_offset());
       seen[*i] = true;
+      expected = *i + 1;
       return read_field(r, *i, value, out);
     });
     if (!ok) return false;
   }
-  static constexpr auto keys = field_keys<T>();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (required[i] && !seen[i]) {
-      return r.fail(quoted_key_message("missing field", keys[i]), v.end_offset());
-    }
-  }
-  return true;
+  return check_required<T>(r, v, seen);
 }
 
 template <class T, class V>
 bool read_record_array(Reader<V>& r, const V& v, T& out) {
   constexpr std::size_t n = field_count<T>;
   static constexpr auto required = field_required<T>();
-  std::size_t index = 0;
-  bool failed = false;
-  v.for_each_element([&](const V& element) {
-    if (index >= n) return false;
-    if (!read_field(r, index, element, out)) {
-      failed = true;
-      return false;
-    }
-    ++index;
-    return true;
+  std::size_t present = 0;
+  const bool ok = v.for_each_element([&](const V& element) {
+    if (present == n) return r.too_many_elements(v, element);
+    return read_field(r, present++, element, out);
   });
-  if (failed) return false;
-  const std::size_t present = v.size();
-  if (present > n) return r.too_many_elements(v, n);
+  if (!ok) return false;
   for (std::size_t i = present; i < n; ++i) {
     if (required[i]) {
       std::string expected(RecordTraits<T>::name);
@@ -231,19 +258,21 @@ bool read_enum(Reader<V>& r, const V& v, E& out) {
     return true;
   }
   if (v.type() != ValueType::Object) return r.invalid_type(v, "string or map");
-  // Exactly one key; in a document, repeats of one key count once.
-  std::optional<std::string_view> key;
+  // Exactly one key; in a document, repeats of one key count once. A key's
+  // view lasts only for its callback.
+  std::optional<std::string> key;
   std::optional<V> value;
   bool single = true;
-  v.for_each_member([&](std::string_view k, const V& val) {
+  const bool read = v.for_each_member([&](std::string_view k, const V& val) {
     if (key && !(r.source() == Source::Document && *key == k)) {
       single = false;
       return false;
     }
-    key = k;
+    key.emplace(k);
     value.emplace(val);
     return true;
   });
+  if (!read && single) return false;  // the view could not read the object
   if (!key || !single) {
     return r.fail("invalid value: map, expected map with a single key", v.begin_offset());
   }

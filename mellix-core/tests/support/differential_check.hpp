@@ -1,10 +1,16 @@
-// The agreement check between the fast (simdjson) and exact JSON paths,
-// shared by the differential unit test and the fuzz target.
+// The agreement checks between the paths that read JSON, shared by the
+// differential unit test and the fuzz target.
 //
-// Both paths must accept the same texts (the exact one may also accept an
-// integer literal beyond 64 bits), build trees that look the same to every
-// conversion, and convert them into equal records or equal messages.
+// path_disagreement: simdjson's DOM and the exact parser accept the same
+// texts (the exact one may also accept an integer literal beyond 64 bits),
+// build trees that look the same to every conversion, and convert them into
+// equal records or equal messages.
+// request_disagreement: a request read through the forward reader (with one
+// worker and with all), through the DOM and through the exact path alone
+// gets byte-identical answers.
 #pragma once
+
+#include <tbb/global_control.h>
 
 #include <bit>
 #include <cstdio>
@@ -13,7 +19,9 @@
 #include <string_view>
 
 #include "json/document_parser.hpp"
+#include "mellix/engine.hpp"
 #include "model_json.hpp"
+#include "request_paths.hpp"
 
 namespace mellix::json {
 
@@ -119,13 +127,45 @@ inline std::optional<std::string> path_disagreement(std::string_view text) {
     return "the exact path rejected a text the fast path accepted: " + exact.error().description;
   std::string a, b;
   dump(*fast, a);
-  dump(ExactValue(*exact), b);
+  dump(ExactValue(*exact, 0), b);
   if (a != b) return "different trees: " + a + " and " + b;
-  const ExactValue e(*exact);
+  const ExactValue e(*exact, 0);
   for (const Source source : {Source::Document, Source::Text}) {
     if (auto d = conversion_disagreement<ContextSpec>(*fast, e, source)) return d;
     if (auto d = conversion_disagreement<FeedMap>(*fast, e, source)) return d;
     if (auto d = conversion_disagreement<MarketContext>(*fast, e, source)) return d;
+  }
+  return std::nullopt;
+}
+
+// The spec the request checks run under: symbols the generators use as keys.
+inline constexpr std::string_view kDifferentialSpec =
+    R"({"symbols":["BTC","a","BTCBTC","aa","symbol","ts"],"lookback":2,"facts":["price_move",)"
+    R"("orderbook_imbalance","liquidation_cluster","funding_flip","oi_change","volatility_spike"]})";
+
+// nullopt when every path answers `request` alike, else what differs.
+// `forward_answered` counts the texts the forward reader answered alone.
+inline std::optional<std::string> request_disagreement(std::string_view request,
+                                                       int* forward_answered = nullptr) {
+  const auto answer = [&](RequestPath path, bool* forward) {
+    Engine engine = *Engine::create(kDifferentialSpec);
+    return command_through(engine, request, path, forward);
+  };
+  const std::string exact = answer(RequestPath::Exact, nullptr);
+  const std::string document = answer(RequestPath::Document, nullptr);
+  bool answered = false;
+  const std::string forward = answer(RequestPath::Forward, &answered);
+  std::string forward_alone;
+  {
+    const tbb::global_control one_worker(tbb::global_control::max_allowed_parallelism, 1);
+    forward_alone = answer(RequestPath::Forward, nullptr);
+  }
+  if (forward_answered && answered) ++*forward_answered;
+  for (const auto& [name, other] :
+       {std::pair<const char*, const std::string&>{"document", document},
+        {"forward", forward},
+        {"forward on one worker", forward_alone}}) {
+    if (other != exact) return std::string(name) + " answered " + other + ", exact " + exact;
   }
   return std::nullopt;
 }
