@@ -196,13 +196,17 @@ class Mutator {
         return;
       case 5:  // an object in its array form (values in text order)
         if (target.kind == Node::Kind::Object) {
-          Node array{.kind = Node::Kind::Array};
+          Node array;
+          array.kind = Node::Kind::Array;
           for (Member& m : target.members) array.items.push_back(std::move(m.value));
           target = std::move(array);
         }
         return;
       default:  // one level deeper
-        target = Node{.kind = Node::Kind::Array, .items = {std::move(target)}};
+        Node outer;
+        outer.kind = Node::Kind::Array;
+        outer.items.push_back(std::move(target));
+        target = std::move(outer);
         return;
     }
   }
@@ -219,7 +223,11 @@ class Mutator {
   }
   std::ptrdiff_t pick_diff(std::size_t n) { return static_cast<std::ptrdiff_t>(pick(n)); }
 
-  Node literal() { return Node{.text = std::string(kLiterals[pick(kLiterals.size())])}; }
+  Node literal() {
+    Node n;
+    n.text = kLiterals[pick(kLiterals.size())];
+    return n;
+  }
 
   std::minstd_rand rng_;
 };

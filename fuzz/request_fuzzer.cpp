@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::optional<mellix::MarketContext> context_before = engine.context();
   const std::string answer = engine.command(request);
   const auto parsed = mellix::json::parse_exact(answer);
-  if (!parsed || parsed->type != mellix::json::ValueType::Object) {
+  if (!parsed || parsed->node(0).type != mellix::json::ValueType::Object) {
     fail("the answer is not a JSON object", request, answer);
   }
   if (answer.starts_with(R"({"error":")") &&
