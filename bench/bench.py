@@ -6,7 +6,8 @@ Requests come from one generator in three sizes: small = 20 symbols x 100
 candles, medium = 200 x 1,000, large = 2,000 x 1,000. The anchors are a bare
 simdjson DOM parse of the same text, already padded, with a reused parser (a
 small C++ program, bench/simdjson_anchor.cpp, compiled here on first use),
-`orjson.loads` and `json.loads`. Each timed figure is a ratio of wall times
+`orjson.loads` and `json.loads`; the build from the request's Python objects
+(`command_object`) is measured against the build from its text. Each timed figure is a ratio of wall times
 taken in this run: min and median over the repeats. Figures about a first
 build or about memory run in a fresh child process each, so that nothing
 earlier in this run is warm or resident.
@@ -109,14 +110,17 @@ def child(kind: str, path: str, repeat: int) -> dict:
         mellix = varnok_mellix.Mellix(spec)
         return {"held_kb": status_kb("VmRSS") - before, "peak_kb": status_kb("VmHWM") - before}
     mellix = varnok_mellix.Mellix(spec)
+    run = mellix.command
+    if kind == "objects":  # the request as the Python objects it holds
+        request, run = json.loads(request), mellix.command_object
     before = status_kb("VmRSS")
     reset_peak()
     start = time.perf_counter()
-    mellix.command(request)
+    run(request)
     first = time.perf_counter() - start
     result = {"first": first, "peak_kb": status_kb("VmHWM") - before,
               "held_kb": status_kb("VmRSS") - before}
-    later = times(lambda: mellix.command(request), repeat)
+    later = times(lambda: run(request), repeat)
     result["later"] = later
     result["held_kb"] = max(result["held_kb"], status_kb("VmRSS") - before)
     return result
@@ -202,6 +206,19 @@ def main() -> None:
         loads = times(lambda: json.loads(request), max(2, repeat // 2), number)
         put("`json.loads` ÷ build", size, ratio(loads, build))
         mbps[size] = [mb / t for t in build]
+        objects = json.loads(request)
+        from_objects = times(lambda: mellix.command_object(objects), repeat, number)
+        put("dict → context (`command_object`) ÷ build from text", size,
+            ratio(from_objects, build))
+        if size != "large":  # what a dict cost before: written as text, then built
+            dumps = times(lambda: mellix.command(json.dumps(objects)), max(2, repeat // 2), number)
+            put("dict → context through `json.dumps` ÷ build from text", size, ratio(dumps, build))
+            if orjson is not None:
+                dumps = times(lambda: mellix.command(orjson.dumps(objects).decode()), repeat,
+                              number)
+                put("dict → context through `orjson.dumps` ÷ build from text", size,
+                    ratio(dumps, build))
+        del objects
         put("build MB/s (max / median)", size,
             f"{max(mbps[size]):.0f} / {statistics.median(mbps[size]):.0f}")
         del mellix
@@ -214,6 +231,9 @@ def main() -> None:
             f"{min(f['peak_kb'] for f in fresh) * 1024 / len(request):.2f}")
         put("held after the command, beyond spec and context (MiB)", size,
             f"{max(f['held_kb'] for f in fresh) / 1024:.1f}")
+        from_objects = [run_child("objects", spec, request, repeat=1) for _ in range(2)]
+        put("peak RSS growth during a build: from objects ÷ from text", size,
+            f"{min(f['peak_kb'] for f in from_objects) / min(f['peak_kb'] for f in fresh):.2f}")
 
         broken = run_child("build", spec, request[:-1], repeat=max(2, repeat // 2))
         put("malformed (last byte missing) ÷ valid build: time", size,

@@ -22,8 +22,10 @@
 #include <string_view>
 #include <utility>
 
+#include "command_runner.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
+#include "object_request.hpp"
 
 #if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
 #error "the extension must be built against the 3.11 limited API (Py_LIMITED_API=0x030B0000)"
@@ -43,6 +45,11 @@ constexpr const char* kClassDoc =
 
 constexpr const char* kCommandDoc =
     "command($self, cmd_json)\n--\n\nApply a command JSON and return the resulting response JSON.";
+
+constexpr const char* kCommandObjectDoc =
+    "command_object($self, cmd)\n--\n\nApply a command given as Python objects (dict, list, str, "
+    "int, float, bool,\nNone) and return the response JSON: the same response as\n"
+    "command(json.dumps(cmd)), with no JSON text made on the way.";
 
 constexpr const char* kVersionDoc = "version()\n--\n\nThe library version.";
 
@@ -248,54 +255,64 @@ void mellix_dealloc(PyObject* object) {
   Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
-// Binds command()'s one parameter, `cmd_json`, given by position or by
-// keyword. Vectorcall spares the argument tuple and the format parsing of
+// Binds a method's one parameter, given by position or by keyword.
+// Vectorcall spares the argument tuple and the format parsing of
 // PyArg_ParseTupleAndKeywords, which otherwise dominate a tiny command.
-PyObject* bind_cmd_json(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* bind_one(const char* func, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
   if (nkw < 0) return nullptr;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* name = PyTuple_GetItem(kwnames, i);
     if (name == nullptr) return nullptr;
-    if (PyUnicode_CompareWithASCIIString(name, "cmd_json") != 0) {
-      PyErr_Format(PyExc_TypeError, "command() got an unexpected keyword argument '%U'", name);
+    if (PyUnicode_CompareWithASCIIString(name, param) != 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, name);
       return nullptr;
     }
     if (nargs > 0) {
-      PyErr_SetString(PyExc_TypeError, "command() got multiple values for argument 'cmd_json'");
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func, param);
       return nullptr;
     }
   }
   if (nargs + nkw == 0) {
-    PyErr_SetString(PyExc_TypeError, "command() missing required argument 'cmd_json'");
+    PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", func, param);
     return nullptr;
   }
   if (nargs + nkw > 1) {
-    PyErr_Format(PyExc_TypeError, "command() takes exactly one argument (%zd given)", nargs + nkw);
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", func, nargs + nkw);
     return nullptr;
   }
   return args[0];
 }
 
+// Whether the calling thread may run `func` on `self` now; raises if not.
+bool may_run(const PyMellix* self, const char* func) {
+  if (!on_owner_thread(self)) {
+    std::string message(kTypeName);
+    message += " is unsendable: ";
+    message += func;
+    message += "() must be called on the thread that created the instance";
+    raise(PyExc_RuntimeError, message);
+    return false;
+  }
+  if (self->in_use) {
+    std::string message(kTypeName);
+    message += " is already in use by another ";
+    message += func;
+    message += "() call";
+    raise(PyExc_RuntimeError, message);
+    return false;
+  }
+  return true;
+}
+
 PyObject* mellix_command(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   try {
-    PyObject* cmd_arg = bind_cmd_json(args, nargs, kwnames);
+    PyObject* cmd_arg = bind_one("command", "cmd_json", args, nargs, kwnames);
     if (cmd_arg == nullptr) return nullptr;
-
     PyMellix* self = as_mellix(object);
-    if (!on_owner_thread(self)) {
-      std::string message(kTypeName);
-      message += " is unsendable: command() must be called on the thread that created the instance";
-      raise(PyExc_RuntimeError, message);
-      return nullptr;
-    }
-    if (self->in_use) {
-      std::string message(kTypeName);
-      message += " is already in use by another command() call";
-      raise(PyExc_RuntimeError, message);
-      return nullptr;
-    }
+    if (!may_run(self, "command")) return nullptr;
 
     std::string response;
     {
@@ -303,6 +320,42 @@ PyObject* mellix_command(PyObject* object, PyObject* const* args, Py_ssize_t nar
       auto request = utf8_argument(cmd_arg, "command", "cmd_json");
       if (!request) return nullptr;
       response = self->engine->command(*request);
+    }
+    return new_str(response);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+// Requests of this many values give the heap's free memory back afterwards,
+// as text requests of a megabyte do.
+constexpr std::size_t kLargeRequestValues = 128 * 1024;
+
+PyObject* mellix_command_object(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  try {
+    PyObject* cmd = bind_one("command_object", "cmd", args, nargs, kwnames);
+    if (cmd == nullptr) return nullptr;
+    PyMellix* self = as_mellix(object);
+    if (!may_run(self, "command_object")) return nullptr;
+
+    std::string response;
+    {
+      InUseGuard guard(self);
+      varnok_binding::ObjectRequest request;
+      switch (request.check(cmd)) {
+        case varnok_binding::ObjectRequest::Outcome::Raised:
+          add_note_to_pending("while reading argument 'cmd' of command_object()");
+          return nullptr;
+        case varnok_binding::ObjectRequest::Outcome::Fault:
+          response = mellix::error_response(mellix::EngineError::parse(request.fault()));
+          break;
+        case varnok_binding::ObjectRequest::Outcome::Valid:
+          response = mellix::run_document(*self->engine, varnok_binding::ObjectValue(cmd, request),
+                                          request.values() >= kLargeRequestValues);
+          break;
+      }
     }
     return new_str(response);
   } catch (...) {
@@ -325,6 +378,8 @@ PyCFunction as_cfunction(Function* function) {
 
 PyMethodDef mellix_methods[] = {
     {"command", as_cfunction(&mellix_command), METH_FASTCALL | METH_KEYWORDS, kCommandDoc},
+    {"command_object", as_cfunction(&mellix_command_object), METH_FASTCALL | METH_KEYWORDS,
+     kCommandObjectDoc},
     {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -13,24 +13,17 @@ they hold throughout (a build spreads its work over all cores by itself).
 
 from __future__ import annotations
 
-import importlib
 import json
 import threading
 import warnings
 import weakref
 from collections.abc import Iterable, Mapping, Sequence
-from types import ModuleType
 from typing import Any, Final, TypeAlias
 
 from ._errors import (BadSpecError, MellixError, MissingSymbolWarning, ParseError,
                       error_from_rendering, locate_in)
 from ._records import Context, Fact, FactKind, ToolCall, context_from_value
 from ._varnok_mellix import Mellix
-
-try:  # the optional "fast" extra
-    _orjson: ModuleType | None = importlib.import_module("orjson")
-except ImportError:
-    _orjson = None
 
 __all__ = ["Feeds", "Market", "Spec"]
 
@@ -84,22 +77,15 @@ def _decode(text: str | bytes, what: str) -> str:
             from error
 
 
-def _to_list(value: object) -> object:
-    tolist = getattr(value, "tolist", None)  # numpy arrays and scalars
-    if tolist is None:
-        raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
-    return tolist()
-
-
-def _feeds_text(feeds: Feeds) -> str:
-    """The JSON text of `feeds`: text is passed through as it is, a mapping is
-    written with orjson when it is installed, compact json.dumps otherwise."""
+def _feeds_request(feeds: Feeds) -> tuple[str | dict[str, Any], str | None]:
+    """The build request for `feeds`, and the caller's text within it: text is
+    embedded as it is, a mapping goes to the engine as Python objects."""
     if isinstance(feeds, (str, bytes, bytearray)):
-        return _decode(feeds, "the feeds are")
-    if _orjson is not None:
-        text: bytes = _orjson.dumps(feeds, option=_orjson.OPT_SERIALIZE_NUMPY)
-        return text.decode("utf-8")
-    return json.dumps(feeds, separators=(",", ":"), ensure_ascii=False, default=_to_list)
+        text = _decode(feeds, "the feeds are")
+        return '{"feeds":\n' + text + '\n,"cmd":"build_context"}', text
+    if isinstance(feeds, Mapping) and not isinstance(feeds, dict):
+        feeds = dict(feeds)
+    return {"feeds": feeds, "cmd": "build_context"}, None
 
 
 def _spec_fields(spec_text: str) -> tuple[tuple[str, ...], int, tuple[FactKind, ...], str | None]:
@@ -202,8 +188,7 @@ class Market:
         it this market's current context. Raises :class:`ParseError` for feeds
         the engine cannot read, and warns with :class:`MissingSymbolWarning`
         when a spec symbol's snapshot is filed under a key of another case."""
-        text = _feeds_text(feeds)
-        answer = self._command('{"feeds":\n' + text + '\n,"cmd":"build_context"}', text)
+        answer = self._command(*_feeds_request(feeds))
         parsed = json.loads(answer)
         built = set(parsed["symbols"])
         missing = tuple(dict.fromkeys(s for s in self._symbols if s not in built))
@@ -282,15 +267,17 @@ class Market:
             slot = slots[id(self)] = _Slot(weakref.ref(self), Mellix(self._spec_json))
         return slot
 
-    def _command(self, request: str, embedded: str | None = None) -> str:
-        """Runs `request` on this thread's engine; raises the error of an error
-        answer. `embedded` is the caller's text that the request holds from its
-        second line on: a parse error's position is given within it.
+    def _command(self, request: str | dict[str, Any], embedded: str | None = None) -> str:
+        """Runs `request`, JSON text or Python objects, on this thread's engine;
+        raises the error of an error answer. `embedded` is the caller's text
+        that the request holds from its second line on: a parse error's
+        position is given within it.
 
         No frame on the way to a raise holds the engine: a traceback that
         outlives this thread must not be the engine's last reference, since it
         may only be released on this thread."""
-        answer = self._slot().mellix.command(request)
+        answer = (self._slot().mellix.command(request) if isinstance(request, str)
+                  else self._slot().mellix.command_object(request))
         if answer.startswith(_ERROR_PREFIX):
             error: MellixError = error_from_rendering(json.loads(answer)["error"])
             raise error if embedded is None else locate_in(error, embedded)

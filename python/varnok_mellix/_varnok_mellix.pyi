@@ -1,6 +1,6 @@
 """The native module (`varnok_mellix._varnok_mellix`)."""
 
-from typing import Final, final
+from typing import Any, Final, final
 
 __version__: Final[str]
 __all__ = ["__version__", "Mellix"]
@@ -22,6 +22,18 @@ class Mellix:
 
     def command(self, cmd_json: str) -> str:
         """Apply a command JSON and return the resulting response JSON."""
+
+    def command_object(self, cmd: Any) -> str:
+        """Apply a command given as Python objects (dict, list, str, int, float,
+        bool, None) and return the response JSON: the same response as
+        command(json.dumps(cmd)), with no JSON text made on the way.
+
+        Dict members are read in ascending order of their UTF-8 keys, and a
+        tuple as an array, as json.dumps writes it. A value JSON cannot carry
+        (a NaN or infinite float, a set, a key that is not a str...) gets a
+        "parse: ..." error response naming it; an object with a tolist()
+        method (numpy arrays and scalars) is read as what that method returns.
+        """
 
     @staticmethod
     def version() -> str:

@@ -49,13 +49,8 @@ def engine_calls(question, feeds=FEEDS):
     return [ToolCall(c["kind"], c["symbol"], c["tool"]) for c in answer["tool_calls"]]
 
 
-@pytest.mark.parametrize("encoder", ["orjson", "json"])
 @pytest.mark.parametrize("form", [dict, json.dumps, lambda f: json.dumps(f).encode()])
-def test_build_gives_the_engines_context_for_every_feeds_form(monkeypatch, encoder, form):
-    if encoder == "json":
-        monkeypatch.setattr(_market, "_orjson", None)
-    else:
-        pytest.importorskip("orjson")
+def test_build_gives_the_engines_context_for_every_feeds_form(form):
     market = Market(SPEC)
     context = market.build(form(FEEDS))
     expected = engine_context_text()

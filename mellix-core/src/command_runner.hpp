@@ -1,0 +1,191 @@
+// CommandRunner: a request, once parsed, dispatched to its command.
+//
+// The dispatch is written once over the view type of a parsed document
+// (json/reader.hpp's interface), so every way a request reaches the engine,
+// from the text readers of engine.cpp to a host's own objects, answers
+// alike. The request's values are read as Source::Document: members in
+// ascending byte order of their keys, the last of repeated keys winning,
+// errors without a position.
+//
+// run_document() is the entry point for a request that was never text: the
+// caller holds the view's objects alive and unchanged for the call. Like
+// Engine::command it returns one response text, leaves the engine as it was
+// on any failure, and lets only std::bad_alloc escape. One command at a time
+// per engine; the views are read on the calling thread only.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "builder.hpp"
+#include "heap.hpp"
+#include "mellix/engine.hpp"
+#include "model_json.hpp"
+#include "relevance.hpp"
+#include "request_paths.hpp"
+#include "response.hpp"
+
+namespace mellix {
+
+namespace runner_detail {
+
+// After a request this large, the heap's free memory goes back to the
+// system, all but what a mid-sized request reuses: with the readers' warm
+// buffers (json/document_parser.cpp, forward_reader.cpp), under 32 MiB.
+inline constexpr std::size_t kReleaseMinBytes = 1024 * 1024;
+inline constexpr std::size_t kFreeHeapKept = 16 * 1024 * 1024;
+
+enum class Command { BuildContext, Query, Reset, SetSpec, Version };
+
+inline constexpr std::array<std::pair<std::string_view, Command>, 6> kCommandTable = {{
+    {"build_context", Command::BuildContext},
+    {"facts", Command::BuildContext},
+    {"query", Command::Query},
+    {"reset", Command::Reset},
+    {"set_spec", Command::SetSpec},
+    {"version", Command::Version},
+}};
+
+// The value of the last member called `name`, as a parsed document keeps it.
+template <class V>
+std::optional<V> member(const V& object, std::string_view name) {
+  std::optional<V> found;
+  object.for_each_member([&](std::string_view key, const V& value) {
+    if (key == name) found.emplace(value);
+    return true;
+  });
+  return found;
+}
+
+// A member's value converted to T. The value comes from the parsed request,
+// so a failure is a parse error without a position.
+template <class T, class V>
+std::expected<T, EngineError> convert(const V& value) {
+  auto read = json::read_value<T>(value, json::Source::Document);
+  if (!read) return std::unexpected(EngineError::parse(std::move(read.error().message)));
+  return std::move(*read);
+}
+
+// The member `name` converted to T; `missing "name"` when there is none.
+template <class T, class V>
+std::expected<T, EngineError> required_member(const V& request, std::string_view name) {
+  const std::optional<V> value = member(request, name);
+  if (!value) return std::unexpected(EngineError::missing(name));
+  return convert<T>(*value);
+}
+
+}  // namespace runner_detail
+
+class CommandRunner {
+ public:
+  using Result = std::expected<std::string, EngineError>;
+
+  // Engine::command and command_through: `request` read through `path`.
+  static std::string respond(Engine& engine, std::string_view request, RequestPath path,
+                             bool* forward_answered);
+
+  // A parsed request; `large` when it held enough data that the heap's free
+  // memory should go back to the system afterwards.
+  template <class V>
+  static std::string respond_document(Engine& engine, const V& request, bool large) {
+    struct Release {
+      bool large;
+      ~Release() {
+        if (large) release_free_heap(runner_detail::kFreeHeapKept);
+      }
+    } release{large};
+    return respond_with(run(engine, request));
+  }
+
+  template <class V>
+  static Result run(Engine& engine, const V& request) {
+    using namespace runner_detail;
+    std::optional<V> cmd;
+    if (request.type() == json::ValueType::Object) cmd = member(request, "cmd");
+    if (!cmd || cmd->type() != json::ValueType::String) {
+      return std::unexpected(EngineError::missing("cmd"));
+    }
+    const std::string_view name = cmd->get_string();
+    for (const auto& [known, command] : kCommandTable) {
+      if (known != name) continue;
+      switch (command) {
+        case Command::BuildContext:
+          return build(engine, request);
+        case Command::Query:
+          return query(engine, request);
+        case Command::Reset:
+          engine.context_.reset();
+          return ok_response();
+        case Command::SetSpec:
+          return set_spec(engine, request);
+        case Command::Version:
+          return version_response();
+      }
+    }
+    std::string message = "unknown cmd: ";
+    message += name;
+    return std::unexpected(EngineError::bad_spec(std::move(message)));
+  }
+
+  static std::string respond_with(Result result) {
+    if (!result) return error_response(result.error());
+    return std::move(*result);
+  }
+
+ private:
+  static std::string answer(Engine& engine, Engine::Scratch& scratch, std::string_view request,
+                            RequestPath path, bool* forward_answered);
+
+  template <class V>
+  static Result build(Engine& engine, const V& request) {
+    const auto feeds = runner_detail::required_member<FeedMap>(request, "feeds");
+    if (!feeds) return std::unexpected(feeds.error());
+    return build_from(engine, *feeds);
+  }
+
+  static Result build_from(Engine& engine, const FeedMap& feeds);
+
+  template <class V>
+  static Result query(Engine& engine, const V& request) {
+    const auto question = runner_detail::member(request, "question");
+    if (!question || question->type() != json::ValueType::String) {
+      return std::unexpected(EngineError::missing_string("question"));
+    }
+    std::optional<MarketContext> supplied;
+    const MarketContext* context = nullptr;
+    if (const auto context_value = runner_detail::member(request, "context")) {
+      auto read = runner_detail::convert<MarketContext>(*context_value);
+      if (!read) return std::unexpected(std::move(read.error()));
+      context = &supplied.emplace(std::move(*read));
+    } else if (engine.context_) {
+      context = &*engine.context_;
+    } else {
+      return std::unexpected(EngineError::bad_spec("no context built; call build_context first"));
+    }
+    const auto calls = relevant_tool_calls(question->get_string(), context->facts);
+    return tool_calls_response(calls);
+  }
+
+  template <class V>
+  static Result set_spec(Engine& engine, const V& request) {
+    auto spec = runner_detail::required_member<ContextSpec>(request, "spec");
+    if (!spec) return std::unexpected(std::move(spec.error()));
+    if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid.error()));
+    engine.spec_ = std::move(*spec);
+    return ok_response();
+  }
+};
+
+// The response to a request that is already a document, read through the
+// view `request` (see the contract above).
+template <class V>
+std::string run_document(Engine& engine, const V& request, bool large) {
+  return CommandRunner::respond_document(engine, request, large);
+}
+
+}  // namespace mellix
