@@ -3,8 +3,9 @@
 //
 // The module publishes `__version__` and one class, `Mellix`. Each instance
 // owns one mellix::Engine and is bound to the thread that created it: only
-// that thread may run `command`, and only one `command` at a time uses the
-// engine (the in-use flag). The interpreter lock stays held for the whole of
+// that thread may run `command` (a request as JSON text) or `command_object`
+// (the same request as Python objects, see object_request.hpp), and only one
+// call at a time uses the engine (the in-use flag). The interpreter lock stays held for the whole of
 // every call; the engine's pool workers never call into Python.
 //
 // Every entry point from Python is a C function that catches all C++
