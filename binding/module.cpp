@@ -5,8 +5,8 @@
 // owns one mellix::Engine and is bound to the thread that created it: only
 // that thread may run `command` (a request as JSON text) or `command_object`
 // (the same request as Python objects, see object_request.hpp), and only one
-// call at a time uses the engine (the in-use flag). The interpreter lock stays held for the whole of
-// every call; the engine's pool workers never call into Python.
+// call at a time uses the engine (the in-use flag). The interpreter lock stays held for the whole
+// of every call; the engine's pool workers never call into Python.
 //
 // Every entry point from Python is a C function that catches all C++
 // exceptions (std::bad_alloc becomes MemoryError, anything else RuntimeError),
@@ -14,6 +14,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -333,6 +334,73 @@ PyObject* mellix_command(PyObject* object, PyObject* const* args, Py_ssize_t nar
 // as text requests of a megabyte do.
 constexpr std::size_t kLargeRequestValues = 128 * 1024;
 
+bool is_error_response(std::string_view response) {
+  return response.starts_with(R"({"error":)");
+}
+
+// The feeds of a build request, the one member that the one-walk reading
+// leaves to the views; null when `cmd` is no dict naming a build.
+PyObject* build_feeds(PyObject* cmd) {
+  if (!PyDict_Check(cmd)) return nullptr;
+  // By walking the members, not by lookup: a lookup may call a key's __eq__.
+  PyObject* name = nullptr;
+  PyObject* feeds = nullptr;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(cmd, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) continue;
+    if (PyUnicode_CompareWithASCIIString(key, "cmd") == 0) name = value;
+    if (PyUnicode_CompareWithASCIIString(key, "feeds") == 0) feeds = value;
+  }
+  if (name == nullptr || !PyUnicode_Check(name)) return nullptr;
+  if (PyUnicode_CompareWithASCIIString(name, "build_context") != 0 &&
+      PyUnicode_CompareWithASCIIString(name, "facts") != 0) {
+    return nullptr;
+  }
+  return feeds;
+}
+
+// The response to `cmd`, or nothing with a Python exception pending. A build
+// whose objects all have a JSON form is read in one walk; everything else,
+// a failed build included, is checked whole first, so that a value without
+// a JSON form answers before any other error, as it does in text.
+std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* cmd) {
+  using varnok_binding::ObjectRequest;
+  using varnok_binding::ObjectValue;
+  std::size_t values = 0;
+  if (PyObject* feeds = build_feeds(cmd)) {
+    ObjectRequest request;
+    if (request.check_all_but(cmd, feeds) == ObjectRequest::Outcome::Valid) {
+      std::string response = mellix::run_document(engine, ObjectValue(cmd, request));
+      values = request.values();
+      if (!is_error_response(response)) {
+        if (values >= kLargeRequestValues) mellix::release_after_large_request();
+        return response;
+      }
+    }
+  }
+  // A failed command left the engine as it was, so it may run again.
+  ObjectRequest request;
+  std::string response;
+  switch (request.check(cmd)) {
+    case ObjectRequest::Outcome::Raised:
+    case ObjectRequest::Outcome::Unsure:  // not from check()
+      add_note_to_pending("while reading argument 'cmd' of command_object()");
+      return std::nullopt;
+    case ObjectRequest::Outcome::Fault:
+      response = mellix::error_response(mellix::EngineError::parse(request.fault()));
+      break;
+    case ObjectRequest::Outcome::Valid:
+      response = mellix::run_document(engine, ObjectValue(cmd, request));
+      break;
+  }
+  if (std::max(values, request.values()) >= kLargeRequestValues) {
+    mellix::release_after_large_request();
+  }
+  return response;
+}
+
 PyObject* mellix_command_object(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   try {
@@ -341,24 +409,13 @@ PyObject* mellix_command_object(PyObject* object, PyObject* const* args, Py_ssiz
     PyMellix* self = as_mellix(object);
     if (!may_run(self, "command_object")) return nullptr;
 
-    std::string response;
+    std::optional<std::string> response;
     {
       InUseGuard guard(self);
-      varnok_binding::ObjectRequest request;
-      switch (request.check(cmd)) {
-        case varnok_binding::ObjectRequest::Outcome::Raised:
-          add_note_to_pending("while reading argument 'cmd' of command_object()");
-          return nullptr;
-        case varnok_binding::ObjectRequest::Outcome::Fault:
-          response = mellix::error_response(mellix::EngineError::parse(request.fault()));
-          break;
-        case varnok_binding::ObjectRequest::Outcome::Valid:
-          response = mellix::run_document(*self->engine, varnok_binding::ObjectValue(cmd, request),
-                                          request.values() >= kLargeRequestValues);
-          break;
-      }
+      response = respond_to_objects(*self->engine, cmd);
     }
-    return new_str(response);
+    if (!response) return nullptr;
+    return new_str(*response);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;

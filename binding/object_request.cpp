@@ -88,12 +88,16 @@ ObjectRequest::~ObjectRequest() {
 }
 
 ObjectRequest::Outcome ObjectRequest::check(PyObject* root) {
-  return check_value(root, 0, false);
+  may_call_ = true;
+  const Outcome outcome = check_value(root, 0);
+  whole_ = outcome == Outcome::Valid;
+  return outcome;
 }
 
-PyObject* ObjectRequest::substitute(PyObject* object) const {
-  const auto it = substitutes_.find(object);
-  return it == substitutes_.end() ? nullptr : it->second;
+ObjectRequest::Outcome ObjectRequest::check_all_but(PyObject* root, PyObject* skipped) {
+  may_call_ = false;
+  ++values_;
+  return check_members(root, 0, skipped);
 }
 
 ObjectRequest::Outcome ObjectRequest::fail(std::string message) {
@@ -110,8 +114,25 @@ ObjectRequest::Outcome ObjectRequest::check_str(PyObject* object, std::string_vi
   return fail(std::move(message));
 }
 
-ObjectRequest::Outcome ObjectRequest::check_value(PyObject* object, std::size_t depth,
-                                                  bool substituted) {
+ObjectRequest::Outcome ObjectRequest::check_members(PyObject* dict, std::size_t depth,
+                                                    PyObject* skipped) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    if (kind_of(key) != Kind::Str) {
+      std::string message = "key must be a str, not ";
+      message += type_name(key);
+      return fail(std::move(message));
+    }
+    if (const Outcome o = check_str(key, "key"); o != Outcome::Valid) return o;
+    if (value == skipped) continue;
+    if (const Outcome o = check_value(value, depth + 1); o != Outcome::Valid) return o;
+  }
+  return Outcome::Valid;
+}
+
+ObjectRequest::Outcome ObjectRequest::check_value(PyObject* object, std::size_t depth) {
   ++values_;
   switch (kind_of(object)) {
     case Kind::None:
@@ -137,22 +158,9 @@ ObjectRequest::Outcome ObjectRequest::check_value(PyObject* object, std::size_t 
     }
     case Kind::Str:
       return check_str(object, "string");
-    case Kind::Dict: {
+    case Kind::Dict:
       if (depth + 1 >= kMaxNesting) return fail("recursion limit exceeded");
-      Py_ssize_t position = 0;
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      while (PyDict_Next(object, &position, &key, &value)) {
-        if (kind_of(key) != Kind::Str) {
-          std::string message = "key must be a str, not ";
-          message += type_name(key);
-          return fail(std::move(message));
-        }
-        if (const Outcome o = check_str(key, "key"); o != Outcome::Valid) return o;
-        if (const Outcome o = check_value(value, depth + 1, false); o != Outcome::Valid) return o;
-      }
-      return Outcome::Valid;
-    }
+      return check_members(object, depth, nullptr);
     case Kind::List:
     case Kind::Tuple: {
       if (depth + 1 >= kMaxNesting) return fail("recursion limit exceeded");
@@ -160,16 +168,19 @@ ObjectRequest::Outcome ObjectRequest::check_value(PyObject* object, std::size_t 
       const Py_ssize_t n = tuple ? PyTuple_Size(object) : PyList_Size(object);
       for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = tuple ? PyTuple_GetItem(object, i) : PyList_GetItem(object, i);
-        if (const Outcome o = check_value(item, depth + 1, false); o != Outcome::Valid) return o;
+        if (const Outcome o = check_value(item, depth + 1); o != Outcome::Valid) return o;
       }
       return Outcome::Valid;
     }
     case Kind::Other:
       break;
   }
-  if (!substituted && PyObject_HasAttrString(object, "tolist")) {
-    PyObject* list = substitute(object);
-    if (list == nullptr) {
+  if (PyObject_HasAttrString(object, "tolist")) {
+    if (!may_call_) return Outcome::Unsure;
+    PyObject* list = nullptr;
+    if (const auto it = substitutes_.find(object); it != substitutes_.end()) {
+      list = it->second;
+    } else {
       list = PyObject_CallMethod(object, "tolist", nullptr);
       if (list == nullptr) return Outcome::Raised;
       try {
@@ -179,8 +190,14 @@ ObjectRequest::Outcome ObjectRequest::check_value(PyObject* object, std::size_t 
         throw;
       }
     }
+    if (kind_of(list) == Kind::Other) {  // no second substitution
+      std::string message = "a value of type ";
+      message += type_name(list);
+      message += " has no JSON form";
+      return fail(std::move(message));
+    }
     --values_;  // the substitute counts instead
-    return check_value(list, depth, true);
+    return check_value(list, depth);
   }
   std::string message = "a value of type ";
   message += type_name(object);
@@ -188,14 +205,19 @@ ObjectRequest::Outcome ObjectRequest::check_value(PyObject* object, std::size_t 
   return fail(std::move(message));
 }
 
-ObjectValue::ObjectValue(PyObject* object, const ObjectRequest& request)
-    : object_(object), request_(&request) {
+ObjectValue::ObjectValue(PyObject* object, ObjectRequest& request, std::size_t depth)
+    : object_(object), request_(&request), depth_(static_cast<std::uint32_t>(depth)) {
+  const bool whole = request.whole_;
+  if (!whole) ++request.values_;
   Kind kind = kind_of(object_);
   if (kind == Kind::Other) {
-    if (PyObject* stand_in = request.substitute(object_)) {
-      object_ = stand_in;
-      kind = kind_of(stand_in);
+    const auto it = request.substitutes_.find(object_);
+    if (it == request.substitutes_.end()) {
+      vouched_ = false;  // to be looked at by check(), which runs tolist()
+      return;
     }
+    object_ = it->second;
+    kind = kind_of(object_);
   }
   switch (kind) {
     case Kind::None:
@@ -206,26 +228,54 @@ ObjectValue::ObjectValue(PyObject* object, const ObjectRequest& request)
       number_.boolean = object_ == Py_True;
       break;
     case Kind::Int:
-      read_int(object_, type_, number_);
+      vouched_ = read_int(object_, type_, number_);
       break;
     case Kind::Float:
       type_ = ValueType::Double;
       number_.real = PyFloat_AsDouble(object_);
+      vouched_ = whole || std::isfinite(number_.real);
       break;
-    case Kind::Str:
+    case Kind::Str: {
       type_ = ValueType::String;
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(object_, &size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        vouched_ = false;
+      } else {
+        string_ = std::string_view(data, static_cast<std::size_t>(size));
+      }
       break;
+    }
     case Kind::Dict:
       type_ = ValueType::Object;
+      vouched_ = depth + 1 < kMaxNesting;
       break;
     case Kind::List:
-      type_ = ValueType::Array;
-      break;
     case Kind::Tuple:
       type_ = ValueType::Array;
-      tuple_ = true;
+      tuple_ = kind == Kind::Tuple;
+      vouched_ = depth + 1 < kMaxNesting;
       break;
   }
+}
+
+std::optional<std::string_view> ObjectValue::key_text(PyObject* key) const {
+  if (kind_of(key) != Kind::Str) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+bool ObjectValue::check_passed_over() const {
+  if (request_->whole_) return true;
+  const ObjectRequest::Outcome outcome = request_->check_value(object_, depth_);
+  if (outcome == ObjectRequest::Outcome::Raised) PyErr_Clear();  // check() will meet it again
+  return outcome == ObjectRequest::Outcome::Valid;
 }
 
 }  // namespace varnok_binding

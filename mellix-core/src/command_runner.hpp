@@ -8,7 +8,8 @@
 // errors without a position.
 //
 // run_document() is the entry point for a request that was never text: the
-// caller holds the view's objects alive and unchanged for the call. Like
+// caller holds the view's objects alive and unchanged for the call, and
+// calls release_after_large_request() after a large one. Like
 // Engine::command it returns one response text, leaves the engine as it was
 // on any failure, and lets only std::bad_alloc escape. One command at a time
 // per engine; the views are read on the calling thread only.
@@ -51,14 +52,16 @@ inline constexpr std::array<std::pair<std::string_view, Command>, 6> kCommandTab
     {"version", Command::Version},
 }};
 
-// The value of the last member called `name`, as a parsed document keeps it.
+// The value of the last member called `name`, as a parsed document keeps it;
+// none when the view could not read the object through.
 template <class V>
 std::optional<V> member(const V& object, std::string_view name) {
   std::optional<V> found;
-  object.for_each_member([&](std::string_view key, const V& value) {
+  const bool read = object.for_each_member([&](std::string_view key, const V& value) {
     if (key == name) found.emplace(value);
     return true;
   });
+  if (!read) return std::nullopt;
   return found;
 }
 
@@ -88,19 +91,6 @@ class CommandRunner {
   // Engine::command and command_through: `request` read through `path`.
   static std::string respond(Engine& engine, std::string_view request, RequestPath path,
                              bool* forward_answered);
-
-  // A parsed request; `large` when it held enough data that the heap's free
-  // memory should go back to the system afterwards.
-  template <class V>
-  static std::string respond_document(Engine& engine, const V& request, bool large) {
-    struct Release {
-      bool large;
-      ~Release() {
-        if (large) release_free_heap(runner_detail::kFreeHeapKept);
-      }
-    } release{large};
-    return respond_with(run(engine, request));
-  }
 
   template <class V>
   static Result run(Engine& engine, const V& request) {
@@ -184,8 +174,14 @@ class CommandRunner {
 // The response to a request that is already a document, read through the
 // view `request` (see the contract above).
 template <class V>
-std::string run_document(Engine& engine, const V& request, bool large) {
-  return CommandRunner::respond_document(engine, request, large);
+std::string run_document(Engine& engine, const V& request) {
+  return CommandRunner::respond_with(CommandRunner::run(engine, request));
+}
+
+// After a request as large as a text of a megabyte: gives the heap's free
+// memory back to the system, as Engine::command does for text.
+inline void release_after_large_request() {
+  release_free_heap(runner_detail::kFreeHeapKept);
 }
 
 }  // namespace mellix

@@ -97,8 +97,27 @@ def parse_error(message):
     return json.dumps({"error": "parse: " + message, "ok": False}, separators=(",", ":"))
 
 
+# Where a value meets the reading of a build: an element read as a field, a
+# member passed over, and a request member beside the feeds.
+def sample_with(value, *path):
+    feeds = _samples.feeds()
+    place = feeds
+    for step in path[:-1]:
+        place = place[step]
+    place[path[-1]] = value
+    return feeds
+
+
+PLACES = {
+    "field": lambda v: {"feeds": {"BTC": [v]}, "cmd": "build_context"},
+    "passed over": lambda v: {"cmd": "facts", "feeds": sample_with([v], "BTC", "candles", 3, "x")},
+    "beside": lambda v: {"cmd": "build_context", "feeds": _samples.feeds(), "x": [v]},
+}
+
+
 # Values JSON cannot carry, each with its error; `text` when its JSON text
 # (where json.dumps writes one) fails with the same message and a position.
+@pytest.mark.parametrize("place", PLACES)
 @pytest.mark.parametrize("value, message, text", [
     (math.nan, "float `nan` has no JSON form", False),
     (-math.inf, "float `-inf` has no JSON form", False),
@@ -113,10 +132,10 @@ def parse_error(message):
     (cycle(), "recursion limit exceeded", False),
     ((nested(126),), "recursion limit exceeded", True),
 ])
-def test_values_without_json_form_are_parse_errors(value, message, text):
+def test_values_without_json_form_are_parse_errors(place, value, message, text):
     mellix = Mellix(SPEC)
     before = mellix.command_object({"cmd": "build_context", "feeds": _samples.feeds()})
-    command = {"feeds": {"BTC": [value]}, "cmd": "build_context"}
+    command = PLACES[place](value)
     assert mellix.command_object(command) == parse_error(message)
     if text:
         answer = Mellix(SPEC).command(json.dumps(command))

@@ -20,7 +20,9 @@
 // A view is either revisitable (a parsed document: it knows its sizes and its
 // members can be visited in any order) or single-pass (read once, as written:
 // TextValue for text, ForwardValue for the forward reader). Sizes are
-// therefore counted while reading.
+// therefore counted while reading. A view's for_each_* may stop with false
+// without an error recorded: it could not read on (the forward reader gives
+// up, a view of a host's objects met one that it must look at closer).
 #pragma once
 
 #include <cstddef>
@@ -40,6 +42,18 @@ enum class Source : std::uint8_t { Text, Document };
 
 template <class V>
 concept Revisitable = requires(const V& v) { v.size(); };
+
+// A value that a conversion passes over (a member of no field), offered to a
+// view that checks its values as they are met: false when it found one that
+// has no JSON form, and the reading stops, as for a view that could not read.
+template <class V>
+bool pass_over(const V& v) {
+  if constexpr (requires { v.check_passed_over(); }) {
+    return v.check_passed_over();
+  } else {
+    return true;
+  }
+}
 
 struct ReadError {
   std::string message;

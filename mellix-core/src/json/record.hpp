@@ -148,10 +148,14 @@ bool read_record_object(Reader<V>& r, const V& v, T& out) {
   } else if constexpr (Revisitable<V>) {
     // Remember each known key's last value, then visit in key order.
     std::array<std::optional<V>, field_count<T>> slots{};
-    v.for_each_member([&](std::string_view key, const V& value) {
-      if (const auto i = field_index<T>(key)) slots[*i].emplace(value);
+    const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
+      const auto i = field_index<T>(key, expected);
+      if (!i) return pass_over(value);
+      slots[*i].emplace(value);
+      expected = *i + 1;
       return true;
     });
+    if (!ok) return false;
     static constexpr auto order = fields_in_key_order<T>();
     for (const std::size_t i : order) {
       if (!slots[i]) continue;
@@ -318,10 +322,11 @@ struct Conversion<std::map<std::string, T, Compare>> {
     // Document: visit in key order, the last of repeated keys winning.
     std::vector<std::pair<std::string_view, V>> members;
     members.reserve(v.size());
-    v.for_each_member([&](std::string_view key, const V& value) {
+    const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
       members.emplace_back(key, value);
       return true;
     });
+    if (!ok) return false;
     std::stable_sort(members.begin(), members.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     for (std::size_t i = 0; i < members.size(); ++i) {
