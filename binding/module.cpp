@@ -371,7 +371,9 @@ std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* 
   std::size_t values = 0;
   if (PyObject* feeds = build_feeds(cmd)) {
     ObjectRequest request;
-    if (request.check_all_but(cmd, feeds) == ObjectRequest::Outcome::Valid) {
+    const ObjectRequest::Outcome outcome = request.check_all_but(cmd, feeds);
+    if (outcome == ObjectRequest::Outcome::Raised) PyErr_Clear();  // check() meets it again
+    if (outcome == ObjectRequest::Outcome::Valid) {
       std::string response = mellix::run_document(engine, ObjectValue(cmd, request));
       values = request.values();
       if (!is_error_response(response)) {
