@@ -446,6 +446,9 @@ TEST(DifferentialTest, EdgeRequestsAgree) {
           build(R"("feeds":{"BTC":{"symbol":"BTC","candles":[],"candles":[)" + candle + "]}}"),
           build(R"("feeds":{"B\u0054C":)" + snapshot + "}"),  // an escaped key
           build(R"("feeds":{"BTC":{"symbol":"BTC","c\u0061ndles":[]}})"),
+          // A decimal of more than 19 digits (read as 0 by simdjson 3.0's on-demand API).
+          build(
+              R"("feeds":{"BTC":{"symbol":"BTC","candles":[],"funding":[[3,-0.01],[4,0.1844674407370955161602]]}})"),
           build(
               R"("feeds":{"BTC":{"symbol":"BTC","candles":[{"ts":1000.0,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})"),
           build(
