@@ -4,55 +4,10 @@
 // program of its own.
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include "mellix/engine.hpp"
-
-namespace {
-// Allocations left before the next one fails; negative: never fail.
-long allocations_left = -1;
-
-void* allocate(std::size_t size) {
-  if (allocations_left == 0) throw std::bad_alloc();
-  if (allocations_left > 0) --allocations_left;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  return allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return allocate(size);
-}
-// simdjson allocates with the nothrow forms; a sanitizer runtime would
-// otherwise supply them and pair its own allocation with the free below.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
+#include "replaced_allocator.hpp"
 
 namespace mellix {
 namespace {
@@ -116,15 +71,15 @@ TEST(EngineFailureTest, RunningOutOfMemoryAnywhereChangesNothing) {
       ASSERT_LT(budget, 100000) << request;
       Engine engine = built_engine();
       const Snapshot before = state_of(engine);
-      allocations_left = budget;
+      replaced_allocator::allocations_left = budget;
       try {
         const std::string answer = engine.command(request);
-        allocations_left = -1;
+        replaced_allocator::allocations_left = -1;
         EXPECT_EQ(answer, expected) << request << " with " << budget << " allocations";
         EXPECT_EQ(state_of(engine), expected_state);
         completed = true;
       } catch (const std::bad_alloc&) {
-        allocations_left = -1;
+        replaced_allocator::allocations_left = -1;
         ASSERT_EQ(state_of(engine), before) << request << " failing at allocation " << budget;
       }
     }

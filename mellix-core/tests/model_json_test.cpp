@@ -24,64 +24,48 @@ std::expected<T, json::ReadError> read_document(std::string_view text) {
   return doc->visit([](const auto& root) { return json::read_value<T>(root, Source::Document); });
 }
 
-struct FeedErrorCase {
-  std::string feeds;
-  std::string message;
-};
-
-class FeedErrorTest : public ::testing::TestWithParam<FeedErrorCase> {};
-
-TEST_P(FeedErrorTest, ReportsFirstErrorInVisitingOrder) {
-  const auto feeds = read_document<FeedMap>(GetParam().feeds);
-  ASSERT_FALSE(feeds.has_value()) << GetParam().feeds;
-  EXPECT_EQ(feeds.error().message, GetParam().message);
-  EXPECT_FALSE(feeds.error().offset.has_value());
+TEST(FeedJsonTest, ReportsFirstErrorInVisitingOrder) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"[]", "invalid type: sequence, expected a map"},
+      {R"({"BTC":5})", "invalid type: integer `5`, expected struct FeedSnapshot"},
+      {R"({"BTC":{"symbol":"BTC"}})", "missing field `candles`"},
+      {R"({"BTC":{"symbol":"BTC","candles":[],"trades":null}})",
+       "invalid type: null, expected a sequence"},
+      // "candles" sorts before "symbol", whatever the text order.
+      {R"({"BTC":{"symbol":1,"candles":[1]}})",
+       "invalid type: integer `1`, expected struct Candle"},
+      // The feeds map is visited in key order too.
+      {R"({"ZZZ":{"symbol":1,"candles":[]},"AAA":{"symbol":2,"candles":[]}})",
+       "invalid type: integer `2`, expected a string"},
+      {R"({"B":{"symbol":"B","candles":[{"ts":1000.0,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})",
+       "invalid type: floating point `1000.0`, expected i64"},
+      {R"({"B":{"symbol":"B","candles":[{"ts":9223372036854775808,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})",
+       "invalid value: integer `9223372036854775808`, expected i64"},
+      {R"({"B":{"symbol":"B","candles":[[1000,1,2,0.5,1.5]]}})",
+       "invalid length 5, expected struct Candle with 6 elements"},
+      {R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[100.5]],"asks":[]}}})",
+       "invalid length 1, expected an array of length 2"},
+      {R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[100.5,2,3]],"asks":[]}}})",
+       "invalid length 3, expected fewer elements in array"},
+      {R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[{"price":1,"qty":2}],"asks":[]}}})",
+       "invalid type: map, expected an array of length 2"},
+      {R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":"SHORT","price":1,"qty":1}]}})",
+       "unknown variant `SHORT`, expected `long` or `short`"},
+      {R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":{"short":1},"price":1,"qty":1}]}})",
+       "invalid type: integer `1`, expected unit"},
+      {R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":true,"price":1,"qty":1}]}})",
+       "invalid type: boolean `true`, expected string or map"},
+      {R"({"B":["B",[],null,[],[],[],[],8]})",
+       "invalid length 8, expected fewer elements in array"}};
+  for (const auto& [text, message] : cases) {
+    const auto feeds = read_document<FeedMap>(text);
+    ASSERT_FALSE(feeds.has_value()) << text;
+    EXPECT_EQ(feeds.error().message, message);
+    EXPECT_FALSE(feeds.error().offset.has_value());
+  }
 }
 
 constexpr const char* kCandle = R"({"ts":1,"open":1,"high":1,"low":1,"close":1,"volume":1})";
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, FeedErrorTest,
-    ::testing::Values(
-        FeedErrorCase{"[]", "invalid type: sequence, expected a map"},
-        FeedErrorCase{R"({"BTC":5})", "invalid type: integer `5`, expected struct FeedSnapshot"},
-        FeedErrorCase{R"({"BTC":{"symbol":"BTC"}})", "missing field `candles`"},
-        FeedErrorCase{R"({"BTC":{"symbol":"BTC","candles":[],"trades":null}})",
-                      "invalid type: null, expected a sequence"},
-        // "candles" sorts before "symbol", whatever the text order.
-        FeedErrorCase{R"({"BTC":{"symbol":1,"candles":[1]}})",
-                      "invalid type: integer `1`, expected struct Candle"},
-        // The feeds map is visited in key order too.
-        FeedErrorCase{R"({"ZZZ":{"symbol":1,"candles":[]},"AAA":{"symbol":2,"candles":[]}})",
-                      "invalid type: integer `2`, expected a string"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[{"ts":1000.0,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})",
-            "invalid type: floating point `1000.0`, expected i64"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[{"ts":9223372036854775808,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})",
-            "invalid value: integer `9223372036854775808`, expected i64"},
-        FeedErrorCase{R"({"B":{"symbol":"B","candles":[[1000,1,2,0.5,1.5]]}})",
-                      "invalid length 5, expected struct Candle with 6 elements"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[100.5]],"asks":[]}}})",
-            "invalid length 1, expected an array of length 2"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[100.5,2,3]],"asks":[]}}})",
-            "invalid length 3, expected fewer elements in array"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[{"price":1,"qty":2}],"asks":[]}}})",
-            "invalid type: map, expected an array of length 2"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":"SHORT","price":1,"qty":1}]}})",
-            "unknown variant `SHORT`, expected `long` or `short`"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":{"short":1},"price":1,"qty":1}]}})",
-            "invalid type: integer `1`, expected unit"},
-        FeedErrorCase{
-            R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":true,"price":1,"qty":1}]}})",
-            "invalid type: boolean `true`, expected string or map"},
-        FeedErrorCase{R"({"B":["B",[],null,[],[],[],[],8]})",
-                      "invalid length 8, expected fewer elements in array"}));
 
 TEST(FeedJsonTest, DefaultsAndEncodingsAgree) {
   const auto object_form =
@@ -171,39 +155,27 @@ TEST(ContextJsonTest, WritesExactText) {
       "\"ts\":0,\"human\":\"\"}],\"symbols\":[\"A\",\"B\"],\"lookback\":4294967295}");
 }
 
-struct ContextErrorCase {
-  std::string context;
-  std::string message;
-};
-
-class ContextErrorTest : public ::testing::TestWithParam<ContextErrorCase> {};
-
-TEST_P(ContextErrorTest, ReportsMessage) {
-  const auto context = read_document<MarketContext>(GetParam().context);
-  ASSERT_FALSE(context.has_value());
-  EXPECT_EQ(context.error().message, GetParam().message);
+TEST(ContextJsonTest, ReportsMessage) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"null", "invalid type: null, expected struct MarketContext"},
+      {R"({"facts":[{"kind":"price_move","symbol":"B","value":1,"magnitude":1,"ts":1}],"symbols":[],"lookback":1})",
+       "missing field `human`"},
+      {R"({"facts":[["PriceMove","B",1,1,1,""]],"symbols":[],"lookback":1})",
+       "unknown variant `PriceMove`, expected one of `price_move`, "
+       "`orderbook_imbalance`, `liquidation_cluster`, `funding_flip`, "
+       "`oi_change`, `volatility_spike`"},
+      {R"({"facts":[[{"price_move":null,"oi_change":null},"B",1,1,1,""]],"symbols":[],"lookback":1})",
+       "invalid value: map, expected map with a single key"},
+      {R"({"facts":[["price_move","B",null,1,1,""]],"symbols":[],"lookback":1})",
+       "invalid type: null, expected f64"},
+      {R"([[],[]])", "invalid length 2, expected struct MarketContext with 3 elements"},
+      {R"({"symbols":{},"lookback":"x"})", "invalid type: string \"x\", expected u32"}};
+  for (const auto& [text, message] : cases) {
+    const auto context = read_document<MarketContext>(text);
+    ASSERT_FALSE(context.has_value()) << text;
+    EXPECT_EQ(context.error().message, message);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, ContextErrorTest,
-    ::testing::Values(
-        ContextErrorCase{"null", "invalid type: null, expected struct MarketContext"},
-        ContextErrorCase{
-            R"({"facts":[{"kind":"price_move","symbol":"B","value":1,"magnitude":1,"ts":1}],"symbols":[],"lookback":1})",
-            "missing field `human`"},
-        ContextErrorCase{R"({"facts":[["PriceMove","B",1,1,1,""]],"symbols":[],"lookback":1})",
-                         "unknown variant `PriceMove`, expected one of `price_move`, "
-                         "`orderbook_imbalance`, `liquidation_cluster`, `funding_flip`, "
-                         "`oi_change`, `volatility_spike`"},
-        ContextErrorCase{
-            R"({"facts":[[{"price_move":null,"oi_change":null},"B",1,1,1,""]],"symbols":[],"lookback":1})",
-            "invalid value: map, expected map with a single key"},
-        ContextErrorCase{R"({"facts":[["price_move","B",null,1,1,""]],"symbols":[],"lookback":1})",
-                         "invalid type: null, expected f64"},
-        ContextErrorCase{R"([[],[]])",
-                         "invalid length 2, expected struct MarketContext with 3 elements"},
-        ContextErrorCase{R"({"symbols":{},"lookback":"x"})",
-                         "invalid type: string \"x\", expected u32"}));
 
 // Random contexts written and read back give the same context.
 TEST(ContextJsonTest, WrittenContextReadsBackEqual) {

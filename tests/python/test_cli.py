@@ -54,36 +54,30 @@ def test_entry_points_build_from_standard_input(entry):
     assert done.stderr.decode() == f"mellix: note: <stdin> has no snapshot for {', '.join(missing)}\n"
 
 
-@pytest.mark.parametrize("source", ["--feeds", "--context"])
-def test_query_prints_the_engines_calls_and_a_table_of_their_facts(
+@pytest.mark.parametrize("source", ["--feeds", "--context", None])
+def test_query_prints_the_engines_calls_and_tables_show_their_facts(
         monkeypatch, capsys, tmp_path, source):
+    """query prints the engine's calls, and with --table a row per call with its
+    fact; build --table (source None) ranks every fact of the context."""
     context_file = tmp_path / "context.json"
     context_file.write_text(engine_context())
-    argv = ["query", QUESTION, "--spec", str(SPEC_FILE), source,
-            str(FEEDS_FILE if source == "--feeds" else context_file)]
-    assert run_main(monkeypatch, capsys, argv)[:2] == (0, engine_query(QUESTION) + "\n")
-
+    context = Context.from_json(engine_context())
+    if source is None:
+        argv = ["build", "--spec", str(SPEC_FILE), "--feeds", str(FEEDS_FILE)]
+        rows = [(str(rank), f) for rank, f in enumerate(context.facts, 1)]
+    else:
+        argv = ["query", QUESTION, "--spec", str(SPEC_FILE), source,
+                str(FEEDS_FILE if source == "--feeds" else context_file)]
+        assert run_main(monkeypatch, capsys, argv)[:2] == (0, engine_query(QUESTION) + "\n")
+        rows = [("get_fact", context.fact(call["kind"], call["symbol"]))
+                for call in json.loads(engine_query(QUESTION))["tool_calls"]]
     status, table, _ = run_main(monkeypatch, capsys, argv + ["--table"])
-    context = Context.from_json(engine_context())
-    calls = json.loads(engine_query(QUESTION))["tool_calls"]
-    rows = table.splitlines()[1:]
-    assert status == 0 and len(rows) == len(calls) > 0
-    for row, call in zip(rows, calls):
-        fact = context.fact(call["kind"], call["symbol"])
-        assert row.split()[:3] == ["get_fact", call["kind"], call["symbol"]]
-        assert row.endswith(fact.human)
-
-
-def test_build_table_ranks_the_facts(monkeypatch, capsys):
-    status, out, _ = run_main(monkeypatch, capsys, ["build", "--spec", str(SPEC_FILE),
-                                                    "--feeds", str(FEEDS_FILE), "--table"])
-    context = Context.from_json(engine_context())
-    rows = out.splitlines()[1:len(context.facts) + 1]
-    assert status == 0
-    assert [row.split()[:3] for row in rows] == [
-        [str(rank), f.kind.value, f.symbol] for rank, f in enumerate(context.facts, 1)]
-    assert [row.endswith(f.human) for row, f in zip(rows, context.facts)] == \
-        [True] * len(context.facts)
+    lines = table.splitlines()  # a header, the rows, and for build a summary
+    assert status == 0 and rows and len(lines) == len(rows) + 1 + (source is None)
+    printed = lines[1:len(rows) + 1]
+    assert [row.split()[:3] for row in printed] == [[first, f.kind.value, f.symbol]
+                                                    for first, f in rows]
+    assert all(row.endswith(f.human) for row, (_, f) in zip(printed, rows))
 
 
 @pytest.mark.parametrize("command", [[], ["build"], ["query"], ["demo"], ["run"]])

@@ -22,6 +22,9 @@ KINDS = ("`price_move`, `orderbook_imbalance`, `liquidation_cluster`, `funding_f
          f"parse: unknown variant `PRICE_MOVE`, expected one of {KINDS} at line 1 column 43"),
         # A fault that stands first is reported, even inside a member no one reads.
         ('{"x":[1,},"symbols":[1]}', "parse: expected a value at line 1 column 9"),
+        # A text that reads is then checked as a spec.
+        ('{"symbols":[],"lookback":20,"facts":["price_move"]}',
+         "bad spec: at least one symbol is required"),
     ],
 )
 def test_first_error_in_text_order(spec_text, message):

@@ -176,10 +176,26 @@ class ForwardValue {
         scalar_.uint64 = number.get_uint64();
         break;
       case ondemand::number_type::floating_point_number:
+        // simdjson before 3.6.4 reads a number of 18 or more significant
+        // digits on a slow path whose result get_number() loses, giving 0
+        // (its issue 2099): such a request is left to the document path.
+        if (significant_digits(value.raw_json_token()) >= 18) {
+          state_->give_up();
+          return;
+        }
         type_ = ValueType::Double;
         scalar_.number = number.get_double();
         break;
     }
+  }
+
+  // The digits of a number's mantissa from the first that is not 0.
+  static int significant_digits(std::string_view number) {
+    int digits = 0;
+    for (const char c : number.substr(0, number.find_first_of("eE"))) {
+      if ((c >= '1' && c <= '9') || (c == '0' && digits > 0)) ++digits;
+    }
+    return digits;
   }
 
   bool validate_unread() const;

@@ -1,4 +1,5 @@
-// Structure-aware mutation of JSON requests for libFuzzer.
+// Structure-aware mutation of JSON requests, for libFuzzer and the
+// differential test.
 //
 // Byte-level mutation of a valid build request almost always breaks its
 // syntax, so the engine's conversions past the parser are rarely reached.
@@ -12,13 +13,14 @@
 
 #include <simdjson.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <random>
+#include <ranges>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,7 +66,7 @@ inline std::optional<Node> from_dom(simdjson::dom::element e) {
   switch (e.type()) {
     case simdjson::dom::element_type::ARRAY:
       n.kind = Node::Kind::Array;
-      for (simdjson::dom::element item : e.get_array().value_unsafe()) {
+      for (simdjson::dom::element item : simdjson::dom::array(e)) {
         auto child = from_dom(item);
         if (!child) return std::nullopt;
         n.items.push_back(std::move(*child));
@@ -72,7 +74,7 @@ inline std::optional<Node> from_dom(simdjson::dom::element e) {
       return n;
     case simdjson::dom::element_type::OBJECT:
       n.kind = Node::Kind::Object;
-      for (simdjson::dom::key_value_pair m : e.get_object().value_unsafe()) {
+      for (simdjson::dom::key_value_pair m : simdjson::dom::object(e)) {
         auto child = from_dom(m.value);
         if (!child) return std::nullopt;
         n.members.push_back({std::string(m.key), std::move(*child)});
@@ -113,74 +115,45 @@ inline void write(std::string& out, const Node& n) {
   }
 }
 
+// The words of `text` between `separator`s.
+inline std::vector<std::string_view> split(std::string_view text, char separator = ' ') {
+  std::vector<std::string_view> out;
+  for (const auto word : std::views::split(text, separator))
+    out.emplace_back(word.begin(), word.end());
+  return out;
+}
+
 // Every key and word the engine reads, and literals at the edges of what it
 // accepts.
-inline constexpr std::array<std::string_view, 46> kKeys = {
-    "cmd",       "build_context", "facts",        "query",   "reset",     "set_spec",
-    "version",   "feeds",         "question",     "context", "spec",      "symbols",
-    "lookback",  "timeframe",     "symbol",       "candles", "orderbook", "trades",
-    "funding",   "open_interest", "liquidations", "ts",      "open",      "high",
-    "low",       "close",         "volume",       "bids",    "asks",      "price",
-    "qty",       "buyer_maker",   "rate",         "oi",      "side",      "kind",
-    "value",     "magnitude",     "human",        "long",    "short",     "price_move",
-    "oi_change", "funding_flip",  "BTC",          "ETH"};
-
-inline constexpr std::array<std::string_view, 26> kLiterals = {"0",
-                                                               "-1",
-                                                               "1",
-                                                               "1.5",
-                                                               "-0",
-                                                               "1e400",
-                                                               "1000.0",
-                                                               "4294967295",
-                                                               "4294967296",
-                                                               "9223372036854775807",
-                                                               "9223372036854775808",
-                                                               "-9223372036854775809",
-                                                               "123456789012345678901234567890",
-                                                               "5e-324",
-                                                               "null",
-                                                               "true",
-                                                               "false",
-                                                               "\"\"",
-                                                               "\"long\"",
-                                                               "\"SHORT\"",
-                                                               "{\"short\":null}",
-                                                               "{\"long\":1}",
-                                                               "\"price_move\"",
-                                                               "[]",
-                                                               "{}",
-                                                               "\"\\ud800\""};
+inline const std::vector<std::string_view> kKeys = split(
+    "cmd build_context facts query reset set_spec version feeds question context spec symbols "
+    "lookback timeframe symbol candles orderbook trades funding open_interest liquidations ts open "
+    "high low close volume bids asks price qty buyer_maker rate oi side kind value magnitude human "
+    "long short price_move oi_change funding_flip BTC ETH");
+inline const std::vector<std::string_view> kLiterals = split(
+    R"(0 -1 1 1.5 -0 1e400 1000.0 4294967295 4294967296 9223372036854775807 9223372036854775808 )"
+    R"(-9223372036854775809 123456789012345678901234567890 5e-324 null true false "" "long" )"
+    R"("SHORT" {"short":null} {"long":1} "price_move" [] {} "\ud800")");
 
 class Mutator {
  public:
-  explicit Mutator(unsigned seed) : rng_(seed) {}
+  // `literals`: the values an edit may put in.
+  explicit Mutator(unsigned seed, std::span<const std::string_view> literals = kLiterals)
+      : rng_(seed), literals_(literals) {}
 
   // Applies one edit somewhere in the tree.
   void mutate(Node& root) {
     std::vector<Node*> nodes;
     collect(root, nodes);
     Node& target = *nodes[pick(nodes.size())];
-    switch (pick(7)) {
+    switch (const std::size_t edit = pick(7)) {
       case 0:  // another value
         target = literal();
         return;
       case 1:  // drop a member or element
-        if (target.kind == Node::Kind::Object && !target.members.empty()) {
-          target.members.erase(target.members.begin() + pick_diff(target.members.size()));
-        } else if (target.kind == Node::Kind::Array && !target.items.empty()) {
-          target.items.erase(target.items.begin() + pick_diff(target.items.size()));
-        }
-        return;
       case 2:  // repeat a member (the last one wins) or an element
-        if (target.kind == Node::Kind::Object && !target.members.empty()) {
-          const auto copy = target.members[pick(target.members.size())];
-          target.members.insert(target.members.begin() + pick_diff(target.members.size() + 1),
-                                copy);
-        } else if (target.kind == Node::Kind::Array && !target.items.empty()) {
-          const Node copy = target.items[pick(target.items.size())];
-          target.items.insert(target.items.begin() + pick_diff(target.items.size() + 1), copy);
-        }
+        if (target.kind == Node::Kind::Object) drop_or_repeat(edit, target.members);
+        if (target.kind == Node::Kind::Array) drop_or_repeat(edit, target.items);
         return;
       case 3:  // rename a member to another key of the wire format
         if (target.kind == Node::Kind::Object && !target.members.empty()) {
@@ -218,6 +191,17 @@ class Mutator {
     for (Member& m : n.members) collect(m.value, out);
   }
 
+  template <class List>
+  void drop_or_repeat(std::size_t edit, List& list) {
+    if (list.empty()) return;
+    if (edit == 1) {
+      list.erase(list.begin() + pick_diff(list.size()));
+    } else {
+      auto copy = list[pick(list.size())];
+      list.insert(list.begin() + pick_diff(list.size() + 1), std::move(copy));
+    }
+  }
+
   std::size_t pick(std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
   }
@@ -225,11 +209,12 @@ class Mutator {
 
   Node literal() {
     Node n;
-    n.text = kLiterals[pick(kLiterals.size())];
+    n.text = literals_[pick(literals_.size())];
     return n;
   }
 
   std::minstd_rand rng_;
+  std::span<const std::string_view> literals_;
 };
 
 // The libFuzzer custom-mutator entry, shared by the request targets.
