@@ -60,7 +60,13 @@ def seeds() -> dict[str, list[str]]:
     specs = [compact(spec), compact([spec["symbols"], 20, [{"oi_change": None}], None])]
     set_specs = [compact({"cmd": "set_spec", "spec": s}) for s in (spec, json.loads(specs[1]))]
     small = ['{"cmd":"version"}', '{"cmd":"reset"}']
-    requests = builds + queries + set_specs + small
+    # Numbers at the edges of what each reader takes: a decimal of more digits
+    # than a double holds, an integer beyond 64 bits, one beyond a double.
+    numbers = ['{"cmd":"build_context","feeds":{"BTC":{"symbol":"BTC","candles":[],'
+               '"funding":[[3,-0.01],[4,0.1844674407370955161602]]}}}',
+               '{"cmd":"build_context","feeds":{"BTC":{"symbol":"BTC","candles":[],'
+               '"open_interest":[[1,18446744073709551616],[2,1e308]]}}}']
+    requests = builds + queries + set_specs + small + numbers
     return {"command_fuzzer": requests, "request_fuzzer": requests,
             "json_paths_fuzzer": requests + specs, "spec_fuzzer": specs}
 
