@@ -308,28 +308,6 @@ bool may_run(const PyMellix* self, const char* func) {
   return true;
 }
 
-PyObject* mellix_command(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  try {
-    PyObject* cmd_arg = bind_one("command", "cmd_json", args, nargs, kwnames);
-    if (cmd_arg == nullptr) return nullptr;
-    PyMellix* self = as_mellix(object);
-    if (!may_run(self, "command")) return nullptr;
-
-    std::string response;
-    {
-      InUseGuard guard(self);
-      auto request = utf8_argument(cmd_arg, "command", "cmd_json");
-      if (!request) return nullptr;
-      response = self->engine->command(*request);
-    }
-    return new_str(response);
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
-}
-
 // Requests of this many values give the heap's free memory back afterwards,
 // as text requests of a megabyte do.
 constexpr std::size_t kLargeRequestValues = 128 * 1024;
@@ -403,18 +381,29 @@ std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* 
   return response;
 }
 
-PyObject* mellix_command_object(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
+// The text request's response, or nothing with an exception pending.
+std::optional<std::string> respond_to_text(mellix::Engine& engine, PyObject* cmd_json) {
+  auto request = utf8_argument(cmd_json, "command", "cmd_json");
+  if (!request) return std::nullopt;
+  return engine.command(*request);
+}
+
+// Both command methods: binds the one argument `Param` of `Func`, checks the
+// thread and the in-use flag, and returns the text that `Respond` answers.
+template <const char* Func, const char* Param,
+          std::optional<std::string> (*Respond)(mellix::Engine&, PyObject*)>
+PyObject* command_method(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   try {
-    PyObject* cmd = bind_one("command_object", "cmd", args, nargs, kwnames);
-    if (cmd == nullptr) return nullptr;
+    PyObject* argument = bind_one(Func, Param, args, nargs, kwnames);
+    if (argument == nullptr) return nullptr;
     PyMellix* self = as_mellix(object);
-    if (!may_run(self, "command_object")) return nullptr;
+    if (!may_run(self, Func)) return nullptr;
 
     std::optional<std::string> response;
     {
       InUseGuard guard(self);
-      response = respond_to_objects(*self->engine, cmd);
+      response = Respond(*self->engine, argument);
     }
     if (!response) return nullptr;
     return new_str(*response);
@@ -423,6 +412,11 @@ PyObject* mellix_command_object(PyObject* object, PyObject* const* args, Py_ssiz
     return nullptr;
   }
 }
+
+constexpr char kCommand[] = "command";
+constexpr char kCmdJson[] = "cmd_json";
+constexpr char kCommandObject[] = "command_object";
+constexpr char kCmd[] = "cmd";
 
 PyObject* mellix_version(PyObject* /*unused*/, PyObject* /*unused*/) {
   return new_str(mellix::kVersion);
@@ -437,9 +431,10 @@ PyCFunction as_cfunction(Function* function) {
 }
 
 PyMethodDef mellix_methods[] = {
-    {"command", as_cfunction(&mellix_command), METH_FASTCALL | METH_KEYWORDS, kCommandDoc},
-    {"command_object", as_cfunction(&mellix_command_object), METH_FASTCALL | METH_KEYWORDS,
-     kCommandObjectDoc},
+    {kCommand, as_cfunction(&command_method<kCommand, kCmdJson, respond_to_text>),
+     METH_FASTCALL | METH_KEYWORDS, kCommandDoc},
+    {kCommandObject, as_cfunction(&command_method<kCommandObject, kCmd, respond_to_objects>),
+     METH_FASTCALL | METH_KEYWORDS, kCommandObjectDoc},
     {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };
