@@ -27,6 +27,7 @@ from collections.abc import Callable
 
 import distributed
 
+from bench import status_kb  # bench.py, beside this file
 from varnok_mellix import FactKind, Market, merge_contexts
 from varnok_mellix._samples import generated_feeds
 from varnok_mellix.dask import Shard, _build_shard, build_context
@@ -41,14 +42,6 @@ def timings(fn: Callable[[], object], runs: int) -> tuple[float, float]:
         fn()
         seconds.append(time.perf_counter() - start)
     return min(seconds), statistics.median(seconds)
-
-
-def status_kb(field: str) -> int:
-    with open("/proc/self/status", encoding="ascii") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise KeyError(field)
 
 
 def child(spec_path: str, shard: Shard) -> None:

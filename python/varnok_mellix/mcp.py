@@ -110,11 +110,7 @@ def _feeds(arguments: Mapping[str, Any]) -> str | bytes | Mapping[str, Any]:
     if path is None:
         assert isinstance(feeds, (dict, str))
         return feeds
-    try:
-        with open(path, "rb") as file:
-            return file.read()
-    except OSError as error:
-        raise _Refused(f"cannot read {path}: {error.strerror}") from None
+    return _read_file(path)
 
 
 def _build(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
@@ -191,11 +187,15 @@ def _read_argument(argument: str) -> str | bytes:
     """The JSON text itself when `argument` starts like JSON, else the file's bytes."""
     if argument.lstrip().startswith(("{", "[")):
         return argument
+    return _read_file(argument)
+
+
+def _read_file(path: str) -> bytes:
     try:
-        with open(argument, "rb") as file:
+        with open(path, "rb") as file:
             return file.read()
     except OSError as error:
-        raise _Refused(f"cannot read {argument}: {error.strerror}") from None
+        raise _Refused(f"cannot read {path}: {error.strerror}") from None
 
 
 async def _serve(market: Market) -> None:
