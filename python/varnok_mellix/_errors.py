@@ -4,6 +4,13 @@ The engine answers every failed command with the envelope
 ``{"error":"<kind>: <message>","ok":false}``. The client turns that answer, and
 a spec refused by the native constructor, into one of the subclasses of
 :class:`MellixError` below, chosen by the kind.
+
+Error texts may repeat what the caller sent (an unknown command, a symbol, a
+path), which can be megabytes. :func:`shorten` bounds every such text shown to
+a person or a model: this module's exceptions, the command line, the MCP
+server and :func:`varnok_mellix.tools.run_tool_call` all use it, so that no
+input is multiplied into a log or a model's context. The engine's answers
+themselves are never shortened.
 """
 
 from __future__ import annotations
@@ -12,35 +19,57 @@ import re
 from typing import Final
 
 __all__ = [
+    "ECHO_LIMIT",
     "BadSpecError",
     "DataError",
     "MellixError",
     "MissingSymbolWarning",
     "ParseError",
     "UnknownIndicatorError",
+    "shorten",
 ]
 
 _POSITION: Final = re.compile(r" at line (\d+) column (\d+)\Z")
+
+ECHO_LIMIT: Final = 400
+"""The most characters of a text that :func:`shorten` lets through."""
+
+_TAIL: Final = 160  # enough for an engine error's "expected one of ..." and position
+
+
+def shorten(text: str) -> str:
+    """`text` when it holds at most :data:`ECHO_LIMIT` characters; otherwise its
+    start and end around a mark, at the cut, that gives the whole text's
+    length: ``"unknown cmd: AAAA…[shortened from 104857613 characters]…AAAA"``.
+    The result holds at most ECHO_LIMIT characters, so shortening twice
+    changes nothing."""
+    if len(text) <= ECHO_LIMIT:
+        return text
+    mark = f"…[shortened from {len(text)} characters]…"
+    return text[:ECHO_LIMIT - _TAIL - len(mark)] + mark + text[-_TAIL:]
 
 
 class MellixError(ValueError):
     """A request the engine refused.
 
     `kind` is one of ``"parse"``, ``"bad spec"``, ``"unknown indicator"`` and
-    ``"data"``; `message` is the engine's text after the kind. ``str(error)``
-    is the engine's own rendering, ``"<kind>: <message>"``.
+    ``"data"``; `message` is the engine's text after the kind, whole.
+    ``str(error)`` is the engine's own rendering, ``"<kind>: <message>"``,
+    shortened by :func:`shorten` when it is longer than :data:`ECHO_LIMIT`
+    characters (it may repeat a value of any size).
     """
 
     kind: str
     message: str
 
     def __init__(self, kind: str, message: str) -> None:
-        super().__init__(f"{kind}: {message}" if kind else message)
+        super().__init__(shorten(f"{kind}: {message}" if kind else message))
         self.kind = kind
         self.message = message
 
     def __reduce__(self) -> tuple[object, ...]:
-        return (error_from_rendering, (str(self),))
+        return (error_from_rendering,
+                (f"{self.kind}: {self.message}" if self.kind else self.message,))
 
 
 class ParseError(MellixError):

@@ -21,7 +21,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Final, TypeAlias
 
 from ._errors import (BadSpecError, MellixError, MissingSymbolWarning, ParseError,
-                      error_from_rendering, locate_in)
+                      error_from_rendering, locate_in, shorten)
 from ._records import Context, Fact, FactKind, ToolCall, context_from_value
 from ._varnok_mellix import Mellix
 
@@ -241,7 +241,8 @@ class Market:
             if isinstance(call, Mapping):
                 call = ToolCall(call["kind"], call["symbol"], call.get("tool", "get_fact"))
             if call.tool != "get_fact":
-                raise ValueError(f"unknown tool {call.tool!r}; only get_fact is known")
+                raise ValueError(f"unknown tool {shorten(repr(call.tool))}; only get_fact is "
+                                 "known")
             fact = chosen.fact(call.kind, call.symbol)
             if fact is not None:
                 facts.append(fact)
@@ -293,6 +294,7 @@ def _warn_near_misses(missing: Iterable[str], feeds: Mapping[str, Any]) -> None:
         near = folded.get(symbol.casefold())
         if near:
             warnings.warn(
-                f"spec symbol {symbol!r} has no snapshot; the feeds have "
-                f"{', '.join(map(repr, near))} (symbols are matched exactly, case included)",
+                f"spec symbol {shorten(repr(symbol))} has no snapshot; the feeds have "
+                f"{shorten(', '.join(map(repr, near)))} (symbols are matched exactly, case "
+                "included)",
                 MissingSymbolWarning, stacklevel=3)

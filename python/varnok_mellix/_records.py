@@ -17,7 +17,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Final
 
-from ._errors import ParseError
+from ._errors import ParseError, shorten
 
 __all__ = ["Context", "Fact", "FactKind", "ToolCall"]
 
@@ -31,6 +31,12 @@ class FactKind(enum.StrEnum):
     FUNDING_FLIP = "funding_flip"
     OI_CHANGE = "oi_change"
     VOLATILITY_SPIKE = "volatility_spike"
+
+    @classmethod
+    def _missing_(cls, value: object) -> FactKind:
+        # Raised instead of the enum's own error, which repeats the value whole.
+        raise ValueError(f"{shorten(repr(value))} is not a fact kind; the kinds are "
+                         f"{', '.join(kind.value for kind in cls)}")
 
 
 @dataclass(frozen=True, slots=True)

@@ -17,6 +17,7 @@ from typing import TypeAlias
 
 from distributed import Client, as_completed
 
+from ._errors import shorten
 from ._market import Feeds, Market, Spec, release_gone_markets
 from ._merge import merge_contexts
 from ._records import Context
@@ -37,7 +38,8 @@ class ShardError(RuntimeError):
     name: str
 
     def __init__(self, shard: int, name: str, error: BaseException) -> None:
-        super().__init__(f"shard {shard} ({name}) failed: {type(error).__name__}: {error}")
+        super().__init__(f"shard {shard} ({shorten(name)}) failed: {type(error).__name__}: "
+                         f"{shorten(str(error))}")
         self.shard = shard
         self.name = name
 

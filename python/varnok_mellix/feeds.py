@@ -29,6 +29,8 @@ from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Final, Literal, TypeAlias
 
+from ._errors import shorten
+
 __all__ = ["Snapshot", "TimestampUnitError", "snapshot", "to_feeds"]
 
 
@@ -71,7 +73,7 @@ def to_feeds(*snapshots: Snapshot) -> dict[str, dict[str, Any]]:
     feeds: dict[str, dict[str, Any]] = {}
     for snap in snapshots:
         if snap.symbol in feeds:
-            raise ValueError(f"two snapshots for {snap.symbol!r}")
+            raise ValueError(f"two snapshots for {shorten(repr(snap.symbol))}")
         feeds[snap.symbol] = snap.data
     return feeds
 
@@ -109,7 +111,7 @@ def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | 
     timestamps that look like another unit.
     """
     if unit not in _NS_PER:
-        raise ValueError(f"unit must be one of {', '.join(_NS_PER)}, not {unit!r}")
+        raise ValueError(f"unit must be one of {', '.join(_NS_PER)}, not {shorten(repr(unit))}")
     reader = _Reader(symbol, unit)
     candles = reader.candles(ohlcv, time_column)
     data: dict[str, Any] = {"symbol": symbol, "candles": candles}
@@ -153,7 +155,7 @@ def _number(value: Any, name: str) -> float:
         try:
             number = float(text)
         except ValueError:
-            raise ValueError(f"{name} {value!r} is not a number") from None
+            raise ValueError(f"{name} {shorten(repr(value))} is not a number") from None
     elif isinstance(value, (numbers.Real, decimal.Decimal)) and not isinstance(value, bool):
         number = float(value)
     else:
@@ -174,7 +176,7 @@ class _Reader:
     """Converts the records of one snapshot, counting what it drops."""
 
     def __init__(self, symbol: str, unit: str) -> None:
-        self.symbol = symbol
+        self.symbol = shorten(str(symbol))  # names the snapshot in error texts only
         self.unit = unit
         self.dropped: dict[str, int] = {}
 
@@ -199,8 +201,9 @@ class _Reader:
                     try:
                         return self._from_datetime(_dt.datetime.fromisoformat(text))
                     except ValueError:
-                        raise ValueError(f"{self.symbol} {member}: timestamp {value!r} is "
-                                         "neither a number nor an ISO 8601 time") from None
+                        raise ValueError(f"{self.symbol} {member}: timestamp "
+                                         f"{shorten(repr(value))} is neither a number nor an "
+                                         "ISO 8601 time") from None
         elif isinstance(value, numbers.Real) and not isinstance(value, bool):
             number = value
         else:
@@ -268,7 +271,8 @@ class _Reader:
         def values(row: Any) -> list[float]:
             if isinstance(row, (str, bytes, Mapping)) or len(row) < 6:
                 raise ValueError(f"{self.symbol} candles: an OHLCV row needs 6 columns "
-                                 f"[timestamp, open, high, low, close, volume], got {row!r}")
+                                 "[timestamp, open, high, low, close, volume], got "
+                                 f"{shorten(repr(row))}")
             return [_number(row[i], name) for i, name in enumerate(_CANDLE_COLUMNS, 1)]
 
         return self.records("candles", ohlcv, values)
@@ -282,7 +286,7 @@ class _Reader:
             for level in book.get(name) or ():
                 if isinstance(level, (str, bytes, Mapping)) or len(level) < 2:
                     raise ValueError(f"{self.symbol} order book: a level is [price, amount], "
-                                     f"got {level!r}")
+                                     f"got {shorten(repr(level))}")
                 try:
                     levels.append([_number(level[0], "price"), _number(level[1], "amount")])
                 except _Missing:
@@ -312,7 +316,7 @@ def _trade(record: Mapping[str, Any]) -> list[Any]:
     if _is_missing(side):
         raise _Missing
     if not isinstance(side, str) or side.lower() not in ("buy", "sell"):
-        raise ValueError(f"a trade's side is 'buy' or 'sell', not {side!r}")
+        raise ValueError(f"a trade's side is 'buy' or 'sell', not {shorten(repr(side))}")
     # The side is the taker's: when the taker sold, the buyer was the resting order.
     return [_number(record.get("price"), "price"), _number(record.get("amount"), "amount"),
             side.lower() == "sell"]
@@ -326,7 +330,7 @@ def _liquidation(record: Mapping[str, Any]) -> list[Any]:
         # Exchanges disagree on which order side marks a long's liquidation,
         # so "buy" and "sell" are refused rather than guessed.
         raise ValueError(f"a liquidation's side is 'long' or 'short' (the position "
-                         f"liquidated), not {side!r}")
+                         f"liquidated), not {shorten(repr(side))}")
     price = _number(record.get("price"), "price")
     if not _is_missing(record.get("baseValue")):
         qty = _number(record["baseValue"], "baseValue")
@@ -357,10 +361,10 @@ def _frame_rows(frame: Any, time_column: str | None) -> list[list[Any]]:
     absent = [name for name in _CANDLE_COLUMNS if name not in columns]
     if absent:
         raise ValueError(f"the DataFrame has no column {', '.join(absent)} "
-                         f"(it has {', '.join(map(str, frame.columns))})")
+                         f"(it has {shorten(', '.join(map(str, frame.columns)))})")
     if time_column is not None:
         if time_column not in frame.columns:
-            raise ValueError(f"the DataFrame has no column {time_column!r}")
+            raise ValueError(f"the DataFrame has no column {shorten(repr(time_column))}")
         times = frame[time_column]
     else:
         found = next((columns[name] for name in _TIME_COLUMNS if name in columns), None)

@@ -10,6 +10,10 @@ shapes hosts take and carries out one call against a market's context::
 
     run_tool_call(market, call) -> dict   # JSON-able, never raises for bad arguments
 
+What a result repeats of the call (a symbol, an unknown kind or tool) is
+shortened when it is long (see :func:`varnok_mellix._errors.shorten`): a
+result goes into a model's context.
+
 Each definition is a new dict on every call, so a host may change its copy.
 """
 
@@ -19,7 +23,7 @@ import json
 from collections.abc import Mapping
 from typing import Any, Final, TypeAlias
 
-from ._errors import BadSpecError
+from ._errors import BadSpecError, shorten
 from ._market import Market
 from ._records import Context, Fact, FactKind, ToolCall
 
@@ -107,7 +111,8 @@ def run_tool_call(market: Market, call: ToolArguments,
 
     - ``{"found": True, "fact": {...}}`` when the context holds the fact;
     - ``{"found": False, "kind": ..., "symbol": ..., "message": ...}`` when it
-      does not (the message says which symbols do have such a fact);
+      does not (the message says which symbols do have such a fact; a symbol
+      longer than a few hundred characters is shortened);
     - ``{"found": False, "error": ...}`` for arguments that are not a valid
       call (not JSON, not an object, a missing or unknown kind, a symbol that
       is not a string): a host reports it to the model as a failed call.
@@ -125,7 +130,7 @@ def run_tool_call(market: Market, call: ToolArguments,
     fact = chosen.fact(kind, symbol)
     if fact is not None:
         return {"found": True, "fact": fact_to_dict(fact)}
-    return {"found": False, "kind": kind.value, "symbol": symbol,
+    return {"found": False, "kind": kind.value, "symbol": shorten(symbol),
             "message": _no_fact(chosen, kind, symbol)}
 
 
@@ -133,7 +138,7 @@ def _arguments(call: ToolArguments) -> tuple[FactKind, str] | str:
     """(kind, symbol) of a call, or the message that says what is wrong."""
     if isinstance(call, ToolCall):
         if call.tool != TOOL_NAME:
-            return f"unknown tool {call.tool!r}; the only tool is {TOOL_NAME}"
+            return f"unknown tool {shorten(repr(call.tool))}; the only tool is {TOOL_NAME}"
         return call.kind, call.symbol
     if isinstance(call, (str, bytes, bytearray)):
         try:
@@ -144,11 +149,12 @@ def _arguments(call: ToolArguments) -> tuple[FactKind, str] | str:
         return f"the arguments are a JSON {_json_type(call)}; expected {_EXPECTED}"
     tool = call.get("tool", TOOL_NAME)
     if tool != TOOL_NAME:
-        return f"unknown tool {tool!r}; the only tool is {TOOL_NAME}"
+        return f"unknown tool {shorten(repr(tool))}; the only tool is {TOOL_NAME}"
     kind, symbol = call.get("kind"), call.get("symbol")
     problems = []
     if not isinstance(kind, str) or kind not in _KIND_NAMES:
-        found = "is missing" if kind is None else f"{json.dumps(kind, default=str)} is unknown"
+        found = "is missing" if kind is None else \
+            f"{shorten(json.dumps(kind, default=str))} is unknown"
         problems.append(f"kind {found}; it must be one of {', '.join(_KIND_NAMES)}")
     if not isinstance(symbol, str):
         found = "is missing" if symbol is None else \
@@ -176,16 +182,17 @@ def _json_type(value: object) -> str:
 
 
 def _no_fact(context: Context, kind: FactKind, symbol: str) -> str:
+    shown = shorten(symbol)
     having = list(dict.fromkeys(f.symbol for f in context.facts if f.kind is kind))
     if symbol in context.symbols:
-        head = f"no {kind.value} fact about {symbol}: nothing of that kind stood out"
+        head = f"no {kind.value} fact about {shown}: nothing of that kind stood out"
     elif symbol in context.missing_symbols:
-        head = f"no {kind.value} fact about {symbol}: the market had no data for it"
+        head = f"no {kind.value} fact about {shown}: the market had no data for it"
     else:
         near = [s for s in context.symbols if s.casefold() == symbol.casefold()]
         hint = f" (did you mean {near[0]}?)" if near else ""
         known = ", ".join(context.symbols) or "none"
-        head = f"{symbol} is not a symbol of this market{hint}; its symbols: {known}"
+        head = f"{shown} is not a symbol of this market{hint}; its symbols: {known}"
     if having:
         return f"{head}. {kind.value} facts exist about: {', '.join(having)}"
     return f"{head}. No symbol has a {kind.value} fact."

@@ -15,7 +15,8 @@ from hypothesis import given, settings, strategies as st
 import varnok_mellix
 from varnok_mellix import (BadSpecError, Context, FactKind, Market, Mellix, MellixError,
                            MissingSymbolWarning, ParseError, ToolCall)
-from varnok_mellix import _market
+from varnok_mellix import _market, merge_contexts
+from varnok_mellix.feeds import snapshot as snapshot_of
 
 SPEC = {"symbols": ["ETH", "BTC", "SOL"], "lookback": 5, "facts": list(FactKind)}
 
@@ -123,6 +124,28 @@ def test_refusals_raise_typed_errors(action, error_type, message, line):
     copy = pickle.loads(pickle.dumps(error))
     assert (type(copy), str(copy), getattr(copy, "line", None)) == \
         (error_type, str(error), getattr(error, "line", None))
+
+
+@pytest.mark.parametrize("action", [
+    lambda big: Market({"symbols": ["BTC"], "lookback": 5, "facts": [big]}),
+    lambda big: Market(SPEC).build({"BTC": {"symbol": "BTC", "candles": big}}),
+    lambda big: Context.from_json(json.dumps({"facts": [], "symbols": [], "lookback": big})),
+    lambda big: Market(SPEC).get_fact(big, "BTC", Context((), (), 1)),
+    lambda big: Market(SPEC).resolve([{"kind": "oi_change", "symbol": "B", "tool": big}],
+                                     Context((), (), 1)),
+    lambda big: snapshot_of(big, ohlcv=[[1, 2]]),
+    lambda big: merge_contexts([Context((), (big,), 1), Context((), (big,), 1)]),
+], ids=["spec", "build", "context", "kind", "tool", "snapshot", "merge"])
+def test_error_texts_shorten_the_values_they_repeat(action):
+    big = "Z" * 4_000_000
+    with pytest.raises(ValueError) as caught:
+        action(big)
+    error = caught.value
+    assert len(str(error)) < 1000 and "shortened from" in str(error)
+    if isinstance(error, MellixError):  # the whole text stays on the error, and in a copy
+        assert big in error.message
+        copy = pickle.loads(pickle.dumps(error))
+        assert (copy.message, str(copy)) == (error.message, str(error))
 
 
 def test_query_get_fact_and_resolve_agree_with_the_engine():

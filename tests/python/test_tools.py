@@ -119,6 +119,19 @@ def test_calls_without_a_fact_answer_why_and_never_raise(market, arguments, answ
     assert result["found"] is False and result[member].startswith(text)
 
 
+@pytest.mark.parametrize("arguments", [
+    lambda big: {"kind": "price_move", "symbol": big},
+    lambda big: {"kind": big, "symbol": "BTC"},
+    lambda big: {"kind": "price_move", "symbol": "BTC", "tool": big},
+    lambda big: ToolCall("price_move", "BTC", big),
+    lambda big: json.dumps({"kind": [big], "symbol": "BTC"}),
+], ids=["symbol", "kind", "tool", "ToolCall", "text"])
+def test_answers_shorten_what_the_call_repeats(market, arguments):
+    result = run_tool_call(market, arguments("S" * 4_000_000))
+    assert result["found"] is False
+    assert len(json.dumps(result)) < 2000 and "shortened from" in json.dumps(result)
+
+
 def test_a_call_before_any_build_is_the_hosts_error():
     with pytest.raises(BadSpecError, match="no context built"):
         run_tool_call(Market(_samples.SPEC), {"kind": "price_move", "symbol": "SOL"})
