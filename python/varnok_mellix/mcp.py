@@ -1,4 +1,6 @@
-"""An MCP server over stdio: ``python -m varnok_mellix.mcp --spec SPEC [--feeds FEEDS]``.
+"""An MCP server over stdio::
+
+    python -m varnok_mellix.mcp --spec SPEC [--feeds FEEDS] [--root DIR ...] [--max-bytes N]
 
 Needs the optional extra ``mcp`` (``pip install "varnok-mellix[mcp]"``). One
 market, made from SPEC (a file, or the spec's JSON text itself), serves three
@@ -14,14 +16,23 @@ A refused call (unreadable feeds, no context yet, bad arguments) is answered
 as a tool error (``isError``) whose text says what went wrong, so that the
 model can correct itself; the server keeps running. With ``--feeds`` the
 server builds once at start, so a host can query at once.
+
+A client names files on the server's machine, so ``path`` reads only what the
+person who started the server allowed: regular files inside a ``--root``
+folder (after symbolic links are resolved), of at most ``--max-bytes`` bytes
+(256 MiB unless set). Without ``--root``, ``path`` is refused and feeds come
+inline. Error texts and results shorten any value of the call longer than a
+few hundred characters that they repeat.
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
 import json
+import os
 import sys
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Final
 
 import anyio
@@ -30,14 +41,18 @@ import mcp_types as types
 from mcp.server.lowlevel import Server
 from mcp.server.stdio import stdio_server
 
-from ._errors import MellixError
+from ._errors import MellixError, shorten
+from ._files import FileRefused, MiB, describe_size, read_bounded
 from ._market import Market
 from ._varnok_mellix import __version__
 from .tools import fact_to_dict, mcp_tool, run_tool_call
 
-__all__ = ["SERVER_NAME", "create_server", "main", "tool_definitions"]
+__all__ = ["DEFAULT_MAX_BYTES", "SERVER_NAME", "create_server", "main", "tool_definitions"]
 
 SERVER_NAME: Final = "varnok-mellix"
+
+DEFAULT_MAX_BYTES: Final = 256 * MiB
+"""The largest file the server reads unless told otherwise."""
 
 _INSTRUCTIONS: Final = (
     "Market analysis: facts about each market symbol (price moves, order-book imbalance, "
@@ -59,15 +74,16 @@ def tool_definitions() -> list[dict[str, Any]]:
             "description": (
                 "Build the market context from feed snapshots (symbol -> snapshot with candles, "
                 "and optionally orderbook, funding, open_interest, liquidations), replacing the "
-                "previous one. Give either path, a JSON file on the server's machine, or feeds, "
-                "the snapshots themselves. Answers with every fact, most notable first, and the "
-                "symbols that had no snapshot."),
+                "previous one. Give either path, a JSON file on the server's machine inside a "
+                "folder the server may read (--root), or feeds, the snapshots themselves. Answers "
+                "with every fact, most notable first, and the symbols that had no snapshot."),
             "inputSchema": {
                 "type": "object",
                 "properties": {
                     "path": {"type": "string",
-                             "description": "A JSON file of feeds (absolute, or relative to "
-                                            "the server's working directory)."},
+                             "description": "A JSON file of feeds inside a folder the server "
+                                            "may read (absolute, or relative to the server's "
+                                            "working directory)."},
                     "feeds": {"type": ["object", "string"],
                               "description": "The feeds: an object from symbol to snapshot, "
                                              "or its JSON text."},
@@ -101,7 +117,46 @@ def _argument(arguments: Mapping[str, Any], name: str, kinds: tuple[type, ...],
     return value
 
 
-def _feeds(arguments: Mapping[str, Any]) -> str | bytes | Mapping[str, Any]:
+class _Files:
+    """Reads the files that clients name: regular files inside `roots` only."""
+
+    def __init__(self, roots: Iterable[str | os.PathLike[str]], max_bytes: int) -> None:
+        given = [os.fspath(root) for root in roots]
+        for root in given:
+            if not os.path.isdir(root):
+                raise ValueError(f"root {shorten(root)} is not a directory")
+        self.roots = tuple(os.path.realpath(root) for root in given)
+        if max_bytes < 0:
+            raise ValueError(f"max_bytes must be at least 0, not {max_bytes}")
+        self.max_bytes = max_bytes
+
+    def read(self, path: str) -> bytes:
+        if not self.roots:
+            raise _Refused("this server reads no files: give the feeds inline, or have the "
+                           "server started with --root DIR to let clients read the files in DIR")
+        shown = shorten(path)
+        if "\0" in path:
+            raise _Refused(f"cannot read {shown!r}: the path holds a NUL character")
+        real = os.path.realpath(path)
+        if not any(_within(real, root) for root in self.roots):
+            raise _Refused(f"cannot read {shown}: it is outside the folders this server may "
+                           f"read: {shorten(', '.join(self.roots))}")
+        try:
+            return read_bounded(real, self.max_bytes, regular_only=True)
+        except FileRefused as refusal:
+            hint = " (the server's --max-bytes)" if refusal.cause == "size" else ""
+            raise _Refused(f"cannot read {shown}: {refusal}{hint}") from None
+
+
+def _within(path: str, root: str) -> bool:
+    try:
+        common = os.path.commonpath([path, root])
+    except ValueError:  # on different drives
+        return False
+    return os.path.normcase(common) == os.path.normcase(root)
+
+
+def _feeds(arguments: Mapping[str, Any], files: _Files) -> str | bytes | Mapping[str, Any]:
     path = _argument(arguments, "path", (str,), "a string")
     feeds = _argument(arguments, "feeds", (dict, str), "an object or its JSON text")
     if (path is None) == (feeds is None):
@@ -110,11 +165,11 @@ def _feeds(arguments: Mapping[str, Any]) -> str | bytes | Mapping[str, Any]:
     if path is None:
         assert isinstance(feeds, (dict, str))
         return feeds
-    return _read_file(path)
+    return files.read(path)
 
 
-def _build(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
-    context = market.build(_feeds(arguments))
+def _build(files: _Files, market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
+    context = market.build(_feeds(arguments, files))
     return {"facts": [fact_to_dict(fact) for fact in context.facts],
             "symbols": list(context.symbols),
             "missing_symbols": list(context.missing_symbols)}
@@ -143,21 +198,24 @@ def _get_fact(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
     return result
 
 
-_HANDLERS: Final[dict[str, Callable[[Market, Mapping[str, Any]], dict[str, Any]]]] = {
-    "build_context": _build,
-    "query": _query,
-    "get_fact": _get_fact,
-}
-
-
 def _text_result(text: str, structured: dict[str, Any] | None = None,
                  is_error: bool = False) -> types.CallToolResult:
     return types.CallToolResult(content=[types.TextContent(text=text)],
                                 structured_content=structured, is_error=is_error)
 
 
-def create_server(market: Market) -> Server[Any]:
-    """The MCP server (not yet running) whose tools use `market`."""
+def create_server(market: Market, roots: Iterable[str | os.PathLike[str]] = (),
+                  max_bytes: int = DEFAULT_MAX_BYTES) -> Server[Any]:
+    """The MCP server (not yet running) whose tools use `market`. Clients may
+    name in ``build_context``'s ``path`` the regular files inside the folders
+    `roots` (none: ``path`` is refused) of at most `max_bytes` bytes. Raises
+    ValueError for a root that is not a directory."""
+    files = _Files(roots, max_bytes)
+    handlers: dict[str, Callable[[Market, Mapping[str, Any]], dict[str, Any]]] = {
+        "build_context": functools.partial(_build, files),
+        "query": _query,
+        "get_fact": _get_fact,
+    }
     tools = [types.Tool.model_validate(tool) for tool in tool_definitions()]
 
     async def list_tools(_context: Any, _params: types.PaginatedRequestParams | None
@@ -166,10 +224,10 @@ def create_server(market: Market) -> Server[Any]:
 
     async def call_tool(_context: Any, params: types.CallToolRequestParams
                         ) -> types.CallToolResult:
-        handler = _HANDLERS.get(params.name)
+        handler = handlers.get(params.name)
         if handler is None:
-            return _text_result(f"unknown tool {params.name!r}; the tools are "
-                                f"{', '.join(_HANDLERS)}", is_error=True)
+            return _text_result(f"unknown tool {shorten(repr(params.name))}; the tools are "
+                                f"{', '.join(handlers)}", is_error=True)
         arguments = params.arguments or {}
         try:
             # A build can take a while on large feeds: off the event loop, the
@@ -183,23 +241,29 @@ def create_server(market: Market) -> Server[Any]:
                   on_list_tools=list_tools, on_call_tool=call_tool)
 
 
-def _read_argument(argument: str) -> str | bytes:
+def _read_argument(argument: str, max_bytes: int) -> str | bytes:
     """The JSON text itself when `argument` starts like JSON, else the file's bytes."""
     if argument.lstrip().startswith(("{", "[")):
         return argument
-    return _read_file(argument)
-
-
-def _read_file(path: str) -> bytes:
     try:
-        with open(path, "rb") as file:
-            return file.read()
-    except OSError as error:
-        raise _Refused(f"cannot read {path}: {error.strerror}") from None
+        return read_bounded(argument, max_bytes)
+    except FileRefused as refusal:
+        hint = " (--max-bytes)" if refusal.cause == "size" else ""
+        raise _Refused(f"cannot read {shorten(argument)}: {refusal}{hint}") from None
 
 
-async def _serve(market: Market) -> None:
-    server = create_server(market)
+def _byte_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"{shorten(text)!r} is not a number of bytes")
+    return count
+
+
+async def _serve(market: Market, roots: Sequence[str], max_bytes: int) -> None:
+    server = create_server(market, roots, max_bytes)
     async with stdio_server() as (read_stream, write_stream):
         await server.run(read_stream, write_stream, server.create_initialization_options())
 
@@ -214,19 +278,29 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="the market's spec: a JSON file, or the JSON text itself")
     parser.add_argument("--feeds", help="feeds to build a context from at start: a JSON "
                                         "file, or the JSON text itself")
+    parser.add_argument("--root", action="append", default=[], metavar="DIR",
+                        help="a folder whose files (subfolders included) clients may name in "
+                             "build_context's path; repeat for more. Without it, path is "
+                             "refused")
+    parser.add_argument("--max-bytes", type=_byte_count, default=DEFAULT_MAX_BYTES, metavar="N",
+                        help="the largest file the server reads, in bytes (default "
+                             f"{DEFAULT_MAX_BYTES}: {describe_size(DEFAULT_MAX_BYTES)})")
     args = parser.parse_args(argv)
+    for root in args.root:
+        if not os.path.isdir(root):
+            parser.error(f"--root {shorten(root)}: not a directory")
     try:
-        market = Market(_read_argument(args.spec))
+        market = Market(_read_argument(args.spec, args.max_bytes))
     except (_Refused, MellixError) as error:
         print(f"{SERVER_NAME}: --spec: {error}", file=sys.stderr)
         return 2
     try:
         if args.feeds is not None:
-            market.build(_read_argument(args.feeds))
+            market.build(_read_argument(args.feeds, args.max_bytes))
     except (_Refused, MellixError) as error:
         print(f"{SERVER_NAME}: --feeds: {error}", file=sys.stderr)
         return 2
-    anyio.run(_serve, market)
+    anyio.run(_serve, market, args.root, args.max_bytes)
     return 0
 
 

@@ -2,6 +2,7 @@
 client: one server process for the whole conversation."""
 
 import json
+import os
 import pathlib
 import sys
 
@@ -46,9 +47,10 @@ def steps():
     ]
 
 
-async def conversation(steps):
+async def conversation(steps, *options):
     server = StdioServerParameters(command=sys.executable, cwd=REPO,
-                                   args=["-m", "varnok_mellix.mcp", "--spec", "samples/spec.json"])
+                                   args=["-m", "varnok_mellix.mcp", "--spec", "samples/spec.json",
+                                         *options])
     async with Client(server) as client:
         tools = [tool.model_dump(by_alias=True, exclude_none=True)
                  for tool in (await client.list_tools()).tools]
@@ -64,10 +66,66 @@ async def conversation(steps):
 
 def test_the_server_builds_queries_and_gets_facts_and_reports_errors_as_tool_errors():
     expected = steps()
-    tools, outcomes = anyio.run(conversation, expected)
+    tools, outcomes = anyio.run(conversation, expected, "--root", "samples")
     assert [tool["name"] for tool in tools] == ["build_context", "query", "get_fact"]
     assert tools[2] == mcp_tool()
     assert outcomes == [outcome for _, _, outcome in expected]
+
+
+def test_a_client_reads_only_regular_files_inside_the_roots(tmp_path):
+    """Every refusal is a tool error, and nothing hangs (a FIFO) or grows
+    without end (/dev/zero)."""
+    root, outside = tmp_path / "root", tmp_path / "outside.json"
+    root.mkdir()
+    (root / "sub").mkdir()
+    (root / "feeds.json").write_text(json.dumps(FEEDS))
+    outside.write_text(json.dumps(FEEDS))
+    (root / "big.json").write_text(json.dumps(FEEDS) + " " * 100)
+    os.mkfifo(root / "fifo")
+    (root / "zero").symlink_to("/dev/zero")
+    (root / "out.json").symlink_to(outside)
+    (root / "in.json").symlink_to(root / "feeds.json")
+    market = Market((REPO / "samples" / "spec.json").read_text())
+    built = {"facts": [fact_to_dict(f) for f in market.build(FEEDS).facts],
+             "symbols": ["BTC", "ETH", "SOL"], "missing_symbols": ["DOGE"]}
+    paths = [
+        (root / "feeds.json", built),
+        (root / "in.json", built),
+        (root / "sub" / ".." / "feeds.json", built),
+        (root / ".." / "outside.json", "is outside the folders this server may read"),
+        (root / "out.json", "is outside the folders"),
+        (root / "zero", "is outside the folders"),
+        ("/dev/zero", "is outside the folders"),
+        (root / "fifo", "it is not a regular file"),
+        (root / "sub", "it is a directory"),
+        (root / "absent.json", "No such file or directory"),
+        (root / "big.json", "more than"),
+        (f"{root}/feeds.json\0x", "the path holds a NUL character"),
+    ]
+    steps = [("build_context", {"path": str(path)}, outcome) for path, outcome in paths]
+    limit = str(len(json.dumps(FEEDS)) + 10)
+    _, outcomes = anyio.run(conversation, steps, "--root", str(root), "--max-bytes", limit)
+    for (path, wanted), outcome in zip(paths, outcomes):
+        assert outcome == wanted if isinstance(wanted, dict) else wanted in outcome, path
+    _, [refused] = anyio.run(conversation, steps[:1])  # a server without --root
+    assert "start" in refused and "--root DIR" in refused
+
+
+def test_error_texts_and_results_shorten_what_the_call_repeats():
+    big = "Q" * 4_000_000
+    steps = [
+        ("get_fact", {"kind": "price_move", "symbol": big}, None),
+        ("get_fact", {"kind": big, "symbol": "BTC"}, None),
+        ("build_context", {"feeds": {"BTC": {"symbol": "BTC", "candles": big}}}, None),
+        ("build_context", {"feeds": '{"BTC": {"symbol": "BTC", "candles": "%s"}}' % big}, None),
+        ("build_context", {"path": big}, None),
+        (big, {}, None),
+    ]
+    _, outcomes = anyio.run(conversation, steps, "--feeds", "samples/feeds.json",
+                            "--root", "samples")
+    for (name, _, _), outcome in zip(steps, outcomes):
+        shown = json.dumps(outcome)
+        assert len(shown) < 2000 and "shortened from" in shown, name[:20]
 
 
 @pytest.mark.parametrize("args, message", [
@@ -76,6 +134,9 @@ def test_the_server_builds_queries_and_gets_facts_and_reports_errors_as_tool_err
     (["--spec", "no-such-spec.json"], "--spec: cannot read no-such-spec.json: No such file"),
     (["--spec", "samples/spec.json", "--feeds", '{"BTC": {"symbol": "BTC"}}'],
      "--feeds: parse: missing field `candles`"),
+    (["--spec", "/dev/zero"], "--spec: cannot read /dev/zero: it is a device"),
+    (["--spec", "samples/spec.json", "--max-bytes", "10"], "--spec: cannot read "
+     "samples/spec.json: it holds"),
 ])
 def test_a_refused_start_exits_with_status_2_and_says_why(monkeypatch, capsys, args, message):
     monkeypatch.chdir(REPO)
