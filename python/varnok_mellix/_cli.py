@@ -5,19 +5,34 @@
     mellix demo [--spec SPEC --feeds FEEDS]
     mellix run --spec SPEC [REQUESTS | -]
 
-Every FILE argument may be "-" for standard input (at most one of them).
+Every FILE argument may be "-" for standard input (at most one of them). A spec
+may hold at most 16 MiB, a feeds or context file 1 GiB; a directory or a
+device (/dev/zero) is refused.
+
+`run` reads JSON Lines: a request ends at "\n" only (a "\r" before it is
+dropped), so a U+2028 or U+0085 inside a string stays in its request, and
+answer N is the answer to line N. A line that is not UTF-8 stops `run` with
+status 2, after the answers to the lines before it.
+
+Error texts shorten any value longer than a few hundred characters that they
+repeat (see `_errors.shorten`); the answers `run` prints are the engine's own.
+When standard output is closed early (`mellix build ... | head -1`), the
+command stops quietly with status 141, as a process that SIGPIPE ends.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import os
 import sys
-from collections.abc import Callable, Iterable, Sequence
-from typing import IO, NoReturn
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import IO, Final, NoReturn
 
 from . import _samples
-from ._errors import MellixError, ParseError, error_from_rendering
+from ._errors import MellixError, ParseError, error_from_rendering, shorten
+from ._files import FileRefused, MiB, describe_size, open_checked, read_bounded, read_stream
 from ._market import Market
 from ._records import Context, Fact, ToolCall
 from ._varnok_mellix import Mellix, __version__
@@ -26,12 +41,18 @@ PROG = "mellix"
 STDIN = "-"
 
 EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
+EXIT_INTERRUPTED, EXIT_CLOSED_OUTPUT = 130, 141  # as a shell reports SIGINT, SIGPIPE
+
+SPEC_LIMIT: Final = 16 * MiB
+DATA_LIMIT: Final = 1024 * MiB  # a feeds or context file, a request line of run
 
 _EXIT_CODES = """\
 exit status:
   0  success
   1  {refused}
-  2  bad usage, an unreadable file, or a refused spec"""
+  2  bad usage, an unreadable file, or a refused spec
+  130  interrupted (Ctrl-C)
+  141  standard output was closed before all was written (as by | head)"""
 
 
 class _Failure(Exception):
@@ -46,23 +67,29 @@ def _located(name: str, error: MellixError) -> str:
     """`error` prefixed with the file it concerns and, when known, its line and
     column there."""
     if isinstance(error, ParseError) and error.line is not None:
-        return f"{name}:{error.line}:{error.column}: parse: {error.description}"
+        return f"{name}:{error.line}:{error.column}: parse: {shorten(error.description)}"
     return f"{name}: {error}"
 
 
-def _read(path: str) -> tuple[str, bytes]:
-    """The display name and the bytes of a FILE argument."""
-    if path == STDIN:
-        return "<stdin>", sys.stdin.buffer.read()
+def _name(path: str) -> str:
+    return "<stdin>" if path == STDIN else shorten(path)
+
+
+def _read(path: str, limit: int, what: str) -> tuple[str, bytes]:
+    """The display name and the bytes of a FILE argument that holds `what`."""
+    name = _name(path)
     try:
-        with open(path, "rb") as file:
-            return path, file.read()
-    except OSError as error:
-        raise _Failure(f"cannot read {path}: {error.strerror}", EXIT_USAGE) from None
+        if path == STDIN:
+            return name, read_stream(sys.stdin.buffer, limit)
+        return name, read_bounded(path, limit)
+    except FileRefused as refusal:
+        hint = {"size": f", the most a {what} may hold; check that it is the right file",
+                "type": "; give a file, or - for standard input"}.get(refusal.cause, "")
+        raise _Failure(f"cannot read {name}: {refusal}{hint}", EXIT_USAGE) from None
 
 
 def _market(spec_path: str) -> Market:
-    name, spec = _read(spec_path)
+    name, spec = _read(spec_path, SPEC_LIMIT, "spec")
     try:
         return Market(spec)
     except MellixError as error:
@@ -70,14 +97,14 @@ def _market(spec_path: str) -> Market:
 
 
 def _build(market: Market, feeds_path: str, err: IO[str]) -> Context:
-    name, feeds = _read(feeds_path)
+    name, feeds = _read(feeds_path, DATA_LIMIT, "feeds file")
     try:
         context = market.build(feeds)
     except MellixError as error:
         raise _Failure(_located(name, error), EXIT_REFUSED) from None
     if context.missing_symbols:
         err.write(f"{PROG}: note: {name} has no snapshot for "
-                  f"{', '.join(context.missing_symbols)}\n")
+                  f"{shorten(', '.join(context.missing_symbols))}\n")
     return context
 
 
@@ -135,7 +162,7 @@ def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     if args.feeds is not None:
         context = _build(market, args.feeds, err)
     else:
-        name, text = _read(args.context)
+        name, text = _read(args.context, DATA_LIMIT, "context file")
         try:
             context = Context.from_json(text)
         except MellixError as error:
@@ -176,22 +203,50 @@ def _cmd_demo(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     return EXIT_OK
 
 
-def _requests(path: str, err: IO[str]) -> tuple[str, Iterable[str]]:
-    if path != STDIN:
+def _requests(path: str, err: IO[str]) -> tuple[str, Iterator[bytes]]:
+    """The display name of the requests and their lines, as bytes with their
+    "\n"; a line is read whole only up to DATA_LIMIT bytes."""
+    if path == STDIN:
+        if sys.stdin.isatty():
+            err.write(f"{PROG}: reading requests from the terminal, one JSON request per line; "
+                      "end with Ctrl-D\n")
+        stream, owned = sys.stdin.buffer, False
+    else:
         try:
-            with open(path, encoding="utf-8") as file:
-                return path, file.read().splitlines()
-        except (OSError, UnicodeDecodeError) as error:
-            reason = error.strerror if isinstance(error, OSError) else str(error)
-            raise _Failure(f"cannot read {path}: {reason}", EXIT_USAGE) from None
-    if sys.stdin.isatty():
-        err.write(f"{PROG}: reading requests from the terminal, one JSON request per line; "
-                  "end with Ctrl-D\n")
-    return "<stdin>", (line.rstrip("\r\n") for line in sys.stdin)
+            stream, owned = open_checked(path), True
+        except FileRefused as refusal:
+            hint = "; give a file, or - for standard input" if refusal.cause == "type" else ""
+            raise _Failure(f"cannot read {_name(path)}: {refusal}{hint}", EXIT_USAGE) from None
+
+    def lines() -> Iterator[bytes]:
+        with stream if owned else contextlib.nullcontext():
+            while line := stream.readline(DATA_LIMIT + 1):
+                yield line
+
+    return _name(path), lines()
+
+
+def _request(raw: bytes, name: str, number: int) -> str:
+    """Line `number` of the requests, without its line end, as text."""
+    if len(raw) > DATA_LIMIT and not raw.endswith(b"\n"):
+        raise _Failure(f"{name}:{number}: a request line longer than "
+                       f"{describe_size(DATA_LIMIT)}; run reads one request per line",
+                       EXIT_USAGE)
+    raw = raw.removesuffix(b"\n").removesuffix(b"\r")
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        column = len(raw[:error.start].decode("utf-8")) + 1
+        raise _Failure(f"{name}:{number}:{column}: not UTF-8 text (byte "
+                       f"0x{raw[error.start]:02x}); requests are JSON written in UTF-8",
+                       EXIT_USAGE) from None
+
+
+_JSON_SPACE: Final = " \t\r\n"
 
 
 def _cmd_run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
-    spec_name, spec = _read(args.spec)
+    spec_name, spec = _read(args.spec, SPEC_LIMIT, "spec")
     try:
         mellix = Mellix(spec.decode("utf-8"))
     except UnicodeDecodeError as error:
@@ -201,10 +256,11 @@ def _cmd_run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
             from None
     name, lines = _requests(args.requests, err)
     status = EXIT_OK
-    for number, line in enumerate(lines, 1):
-        if not line.strip():
+    for number, raw in enumerate(lines, 1):
+        line = _request(raw, name, number)
+        if not line.strip(_JSON_SPACE):
             continue
-        if line.strip() in ("{", "["):
+        if line.strip(_JSON_SPACE) in ("{", "["):
             raise _Failure(
                 f"{name}:{number}: a line holding only {line.strip()!r} starts a JSON text "
                 "written over several lines; run reads one request per line (to build from a "
@@ -216,7 +272,7 @@ def _cmd_run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
             refusal = error_from_rendering(json.loads(answer)["error"])
             if isinstance(refusal, ParseError) and refusal.line is not None:
                 err.write(f"{PROG}: {name}:{number}:{refusal.column}: parse: "
-                          f"{refusal.description}\n")
+                          f"{shorten(refusal.description)}\n")
             else:
                 err.write(f"{PROG}: {name}:{number}: {refusal}\n")
     return status
@@ -228,7 +284,7 @@ def _cmd_run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {shorten(message)}\n")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -277,8 +333,9 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--feeds", metavar="FEEDS", help="a feeds file instead of the sample's")
     demo.set_defaults(run=_cmd_demo)
 
-    run = command("run", "Run JSON requests, one per line, printing one JSON answer per line "
-                         "(errors also go to standard error with their file and line).",
+    run = command("run", "Run JSON requests, one per line (lines end at \\n only), printing "
+                         "one JSON answer per line (errors also go to standard error with their "
+                         "file and line). A line that is not UTF-8 stops the run with status 2.",
                   "at least one request was answered with an error")
     run.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
     run.add_argument("requests", nargs="?", default=STDIN, metavar="REQUESTS",
@@ -290,6 +347,32 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the `mellix` command line; returns the exit status."""
+    try:
+        try:
+            return _main(argv)
+        finally:
+            sys.stdout.flush()  # here, where a closed pipe can still be handled
+    except BrokenPipeError:
+        _discard_output()
+        return EXIT_CLOSED_OUTPUT
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+
+
+def _discard_output() -> None:
+    """Points standard output at the null device, as the Python documentation
+    advises after a BrokenPipeError: what is left in its buffer is then
+    flushed there at exit, rather than failing again with a traceback."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return  # not a file (a test's capture): nothing is flushed at exit
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, fd)
+    os.close(devnull)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     args = _parser().parse_args(argv)
     stdin_users = [value for value in (getattr(args, "spec", None), getattr(args, "feeds", None),
                                        getattr(args, "context", None),

@@ -164,3 +164,108 @@ def test_demo_builds_queries_and_resolves_the_sample(demo):
     # The bundled sample is the data of samples/.
     assert json.loads(SPEC_FILE.read_text()) == _samples.SPEC
     assert json.loads(FEEDS_FILE.read_text()) == _samples.feeds()
+
+
+def run_cli(monkeypatch, capsys, argv, stdin=b""):
+    """run_main, with argparse's exit taken as the status."""
+    try:
+        return run_main(monkeypatch, capsys, argv, stdin)
+    except SystemExit as done:
+        captured = capsys.readouterr()
+        return done.code, captured.out, captured.err
+
+
+BIG = "A" * 3_000_000
+
+
+@pytest.mark.parametrize("files, argv, status", [
+    ({"s.json": {"symbols": ["BTC"], "lookback": 2, "facts": [BIG]}},
+     ["build", "--spec", "{dir}/s.json", "--feeds", "{feeds}"], 2),
+    ({"f.json": {"BTC": {"symbol": "BTC", "candles": BIG}}},
+     ["build", "--spec", "{spec}", "--feeds", "{dir}/f.json"], 1),
+    ({"c.json": {"facts": [], "symbols": [], "lookback": BIG}},
+     ["query", "q", "--spec", "{spec}", "--context", "{dir}/c.json"], 1),
+    ({"r.jsonl": [{"cmd": BIG}, {"cmd": "build_context", "feeds": {"BTC": BIG}},
+                  {"cmd": "query", "question": "q", "context": [[], [], BIG]}]},
+     ["run", "--spec", "{spec}", "{dir}/r.jsonl"], 1),
+    ({}, [BIG], 2),
+], ids=["spec", "feeds", "context", "run", "command"])
+def test_errors_shorten_what_they_repeat_and_run_prints_the_engines_answers(
+        monkeypatch, capsys, tmp_path, files, argv, status):
+    for name, value in files.items():
+        lines = value if name.endswith(".jsonl") else [value]
+        (tmp_path / name).write_text("\n".join(json.dumps(line) for line in lines))
+    names = {"dir": tmp_path, "spec": SPEC_FILE, "feeds": FEEDS_FILE}
+    done = run_cli(monkeypatch, capsys, [arg.format(**names) for arg in argv])
+    assert done[0] == status
+    err_lines = done[2].splitlines()
+    assert all(len(line) < 1000 for line in err_lines) and "shortened from" in done[2]
+    if "r.jsonl" in files:
+        engine_answers = [engine(request) for request in files["r.jsonl"]]
+        assert done[1] == "".join(answer + "\n" for answer in engine_answers)
+        assert len(err_lines) == len(engine_answers)
+
+
+@pytest.mark.parametrize("from_file", [True, False])
+@pytest.mark.parametrize("end", ["\n", "\r\n"])
+def test_run_reads_json_lines_and_answers_each_in_order(
+        monkeypatch, capsys, tmp_path, from_file, end):
+    """A character that str.splitlines() takes for a line end, inside a string,
+    stays in its request."""
+    lines = []
+    for character in ["\u2028", "\u0085", "\x0c", "\x1c", "\r", "\x1e"]:
+        lines += ['{"cmd":"ver%ssion"}' % character, '{"cmd":"version"}']
+    text = end.join(lines).encode()
+    (tmp_path / "requests.jsonl").write_bytes(text)
+    source = str(tmp_path / "requests.jsonl") if from_file else "-"
+    status, out, _ = run_main(monkeypatch, capsys, ["run", "--spec", str(SPEC_FILE), source],
+                              stdin=text)
+    mellix = Mellix(SPEC_FILE.read_text())
+    assert out.split("\n") == [mellix.command(line) for line in lines] + [""]
+    assert status == 1
+
+
+@pytest.mark.parametrize("argv, stdin, status, out, err", [
+    (["run", "--spec", "{spec}"], b'{"cmd":"version"}\n{"cmd":"v\xffersion"}\n{"cmd":"version"}',
+     2, '{"version":"%s"}\n' % Mellix.version(), "mellix: <stdin>:2:10: not UTF-8 text (byte 0xff)"),
+    (["build", "--spec", "/dev/zero", "--feeds", "{feeds}"], b"", 2, "",
+     "mellix: cannot read /dev/zero: it is a device, not a file; give a file, or -"),
+    (["run", "--spec", "{spec}", "/dev/zero"], b"", 2, "", "mellix: cannot read /dev/zero: it is a"),
+    (["build", "--spec", "{spec}", "--feeds", "{dir}"], b"", 2, "",
+     "mellix: cannot read {dir}: it is a directory"),
+    (["build", "--spec", "-", "--feeds", "{feeds}"], b" " * (16 * 2**20 + 1), 2, "",
+     "mellix: cannot read <stdin>: it holds more than 16 MiB, the most a spec may hold"),
+], ids=["not UTF-8", "device spec", "device requests", "directory", "spec too large"])
+def test_unreadable_input_is_a_usage_error(monkeypatch, capsys, tmp_path, argv, stdin, status,
+                                           out, err):
+    names = {"dir": tmp_path, "spec": SPEC_FILE, "feeds": FEEDS_FILE}
+    done = run_main(monkeypatch, capsys, [arg.format(**names) for arg in argv], stdin)
+    assert done == (status, out, done[2])
+    assert done[2].startswith(err.format(**names))
+
+
+@pytest.mark.parametrize("argv, stdin", [
+    (["build", "--spec", str(SPEC_FILE), "--feeds", str(FEEDS_FILE)], b""),
+    (["demo"], b""),
+    (["run", "--spec", str(SPEC_FILE)], b'{"cmd":"version"}\n' * 10000),
+], ids=["build", "demo", "run"])
+def test_a_closed_output_ends_the_command_quietly(argv, stdin):
+    reader, writer = os.pipe()
+    os.close(reader)  # closed before the command starts: every write to it fails
+    try:
+        done = subprocess.run([sys.executable, "-m", "varnok_mellix", *argv], input=stdin,
+                              stdout=writer, stderr=subprocess.PIPE, check=False)
+    finally:
+        os.close(writer)
+    assert done.returncode == 141
+    assert b"Traceback" not in done.stderr and b"Exception ignored" not in done.stderr
+
+
+def test_an_interrupt_ends_the_command_quietly(monkeypatch, capsys):
+    class Interrupted(io.BytesIO):
+        def readline(self, *_):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(Interrupted()))
+    assert main(["run", "--spec", str(SPEC_FILE)]) == 130
+    assert capsys.readouterr() == ("", "")
