@@ -8,6 +8,7 @@
 #include "forward_reader.hpp"
 #include "json/document_parser.hpp"
 #include "json/exact_document.hpp"
+#include "pool.hpp"
 #include "spec_json.hpp"
 
 namespace mellix {
@@ -90,6 +91,7 @@ std::expected<Engine, EngineError> Engine::create(std::string_view spec_text) {
   auto spec = parse_context_spec(spec_text);
   if (!spec) return std::unexpected(std::move(spec.error()));
   if (auto valid = validate(*spec); !valid) return std::unexpected(std::move(valid.error()));
+  prepare_pool();
   return Engine(std::move(*spec));
 }
 
