@@ -1,8 +1,11 @@
 #include "object_request.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
+
+#include "py_ref.hpp"
 
 namespace varnok_binding {
 namespace {
@@ -11,12 +14,30 @@ using mellix::json::ValueType;
 
 // Containers nested this deep are refused, as the text reader refuses them.
 constexpr std::size_t kMaxNesting = 128;
+// The checks run the signal handlers once in this many values.
+constexpr std::size_t kSignalInterval = 4096;
+// A value that one walk passes over is checked there up to this size; a
+// larger one is left to check(), whose walk Ctrl-C can stop.
+constexpr std::size_t kPassedOverBudget = 64 * 1024;
 
-enum class Kind { None, Bool, Int, Float, Str, Dict, List, Tuple, Other };
+enum class Kind {
+  None,
+  Bool,
+  Int,
+  Float,
+  Str,
+  Dict,
+  List,
+  Tuple,
+  DictSubclass,
+  ListSubclass,
+  Other
+};
 
 // Exact types first: they are nearly all a request holds, and a subclass
 // test is a call into the interpreter under the limited API. bool is tested
-// before int, which it subclasses.
+// before int, which it subclasses. A tuple subclass is read as a list
+// subclass is, through its iteration.
 Kind kind_of(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
   if (type == &PyFloat_Type) return Kind::Float;
@@ -26,13 +47,18 @@ Kind kind_of(PyObject* object) {
   if (type == &PyDict_Type) return Kind::Dict;
   if (object == Py_None) return Kind::None;
   if (type == &PyBool_Type) return Kind::Bool;
+  if (type == &PyTuple_Type) return Kind::Tuple;
   if (PyLong_Check(object)) return Kind::Int;
   if (PyFloat_Check(object)) return Kind::Float;
   if (PyUnicode_Check(object)) return Kind::Str;
-  if (PyList_Check(object)) return Kind::List;
-  if (PyDict_Check(object)) return Kind::Dict;
-  if (PyTuple_Check(object)) return Kind::Tuple;
+  if (PyList_Check(object) || PyTuple_Check(object)) return Kind::ListSubclass;
+  if (PyDict_Check(object)) return Kind::DictSubclass;
   return Kind::Other;
+}
+
+bool is_container(Kind kind) {
+  return kind == Kind::Dict || kind == Kind::List || kind == Kind::Tuple ||
+         kind == Kind::DictSubclass || kind == Kind::ListSubclass;
 }
 
 // An int as the text reader takes its literal: a signed 64-bit integer, an
@@ -67,6 +93,16 @@ bool read_int(PyObject* object, ValueType& type, Number& number) {
   return true;
 }
 
+bool int_in_range(PyObject* object) {
+  ValueType type{};
+  union {
+    std::int64_t int64;
+    std::uint64_t uint64;
+    double real;
+  } number{};
+  return read_int(object, type, number);
+}
+
 std::string type_name(PyObject* object) {
   PyObject* name = PyType_GetName(Py_TYPE(object));
   if (name == nullptr) {
@@ -81,23 +117,49 @@ std::string type_name(PyObject* object) {
   return out;
 }
 
+std::string no_json_form(PyObject* object) {
+  std::string message = "a value of type ";
+  message += type_name(object);
+  message += " has no JSON form";
+  return message;
+}
+
+std::string float_fault(double real) {
+  std::string message = "float `";
+  message += std::isnan(real) ? "nan" : real > 0 ? "inf" : "-inf";
+  message += "` has no JSON form";
+  return message;
+}
+
+// A str with surrogates as the text reader reads json.dumps' escapes of it:
+// each pair one character. Null with no exception pending when a surrogate
+// is left alone.
+Ref paired_surrogates(PyObject* str) {
+  Ref units(PyUnicode_AsEncodedString(str, "utf-16-le", "surrogatepass"));
+  if (!units) return Ref();
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(units.get(), &data, &size) < 0) return Ref();
+  int order = -1;  // little-endian
+  Ref text(PyUnicode_DecodeUTF16(data, size, "strict", &order));
+  if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) PyErr_Clear();
+  return text;
+}
+
+void raise_changed_size(const char* what) {
+  std::string message = what;
+  message += " changed size during iteration";
+  PyErr_SetString(PyExc_RuntimeError, message.c_str());
+}
+
 }  // namespace
 
 ObjectRequest::~ObjectRequest() {
-  for (const auto& [object, substitute] : substitutes_) Py_DecRef(substitute);
-}
-
-ObjectRequest::Outcome ObjectRequest::check(PyObject* root) {
-  may_call_ = true;
-  const Outcome outcome = check_value(root, 0);
-  whole_ = outcome == Outcome::Valid;
-  return outcome;
-}
-
-ObjectRequest::Outcome ObjectRequest::check_all_but(PyObject* root, PyObject* skipped) {
-  may_call_ = false;
-  ++values_;
-  return check_members(root, 0, skipped);
+  for (const auto& [original, copied] : copies_) {
+    Py_DecRef(copied.value);
+    Py_DecRef(original);
+  }
+  Py_DecRef(copy_root_);
 }
 
 ObjectRequest::Outcome ObjectRequest::fail(std::string message) {
@@ -105,123 +167,296 @@ ObjectRequest::Outcome ObjectRequest::fail(std::string message) {
   return Outcome::Fault;
 }
 
-ObjectRequest::Outcome ObjectRequest::check_str(PyObject* object, std::string_view what) {
-  if (PyUnicode_AsUTF8AndSize(object, nullptr) != nullptr) return Outcome::Valid;
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
-  PyErr_Clear();
-  std::string message = "lone surrogate in ";
-  message += what;
-  return fail(std::move(message));
+ObjectRequest::Outcome ObjectRequest::tick() {
+  ++values_;
+  if (for_views_) return budget_-- == 0 ? Outcome::Unsure : Outcome::Valid;
+  if (values_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return Outcome::Raised;
+  return Outcome::Valid;
+}
+
+// ---------------------------------------------------------------------------
+// The checks: no Python code but signal handlers.
+
+ObjectRequest::Outcome ObjectRequest::check(PyObject* root) {
+  const Outcome outcome = check_value(root, 0);
+  checked_ = outcome == Outcome::Valid;
+  return outcome;
+}
+
+ObjectRequest::Outcome ObjectRequest::check_all_but(PyObject* root, PyObject* skipped) {
+  if (kind_of(root) != Kind::Dict) return Outcome::Unsure;
+  if (const Outcome o = tick(); o != Outcome::Valid) return o;
+  return check_members(root, 0, skipped);
 }
 
 ObjectRequest::Outcome ObjectRequest::check_members(PyObject* dict, std::size_t depth,
                                                     PyObject* skipped) {
+  const Ref held = Ref::borrowed(dict);
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &position, &key, &value)) {
-    if (kind_of(key) != Kind::Str) {
-      std::string message = "key must be a str, not ";
-      message += type_name(key);
-      return fail(std::move(message));
+    const Ref held_key = Ref::borrowed(key);
+    const Ref held_value = Ref::borrowed(value);
+    if (kind_of(key) != Kind::Str) return fail("key must be a str, not " + type_name(key));
+    if (PyUnicode_AsUTF8AndSize(key, nullptr) == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
+      PyErr_Clear();
+      return Outcome::Unsure;  // copy() pairs the surrogates or refuses them
     }
-    if (const Outcome o = check_str(key, "key"); o != Outcome::Valid) return o;
     if (value == skipped) continue;
     if (const Outcome o = check_value(value, depth + 1); o != Outcome::Valid) return o;
   }
   return Outcome::Valid;
 }
 
+ObjectRequest::Outcome ObjectRequest::check_elements(PyObject* sequence, std::size_t depth) {
+  const Ref held = Ref::borrowed(sequence);
+  const bool tuple = PyTuple_Check(sequence);
+  for (Py_ssize_t i = 0; i < (tuple ? PyTuple_Size(sequence) : PyList_Size(sequence)); ++i) {
+    const Ref item =
+        Ref::borrowed(tuple ? PyTuple_GetItem(sequence, i) : PyList_GetItem(sequence, i));
+    if (const Outcome o = check_value(item.get(), depth + 1); o != Outcome::Valid) return o;
+  }
+  return Outcome::Valid;
+}
+
 ObjectRequest::Outcome ObjectRequest::check_value(PyObject* object, std::size_t depth) {
-  ++values_;
-  switch (kind_of(object)) {
+  if (const Outcome o = tick(); o != Outcome::Valid) return o;
+  const Kind kind = kind_of(object);
+  if (is_container(kind) && depth + 1 >= kMaxNesting) return fail("recursion limit exceeded");
+  switch (kind) {
     case Kind::None:
     case Kind::Bool:
       return Outcome::Valid;
-    case Kind::Int: {
-      ValueType type{};
-      union {
-        std::int64_t int64;
-        std::uint64_t uint64;
-        double real;
-      } number{};
-      if (read_int(object, type, number)) return Outcome::Valid;
-      return fail("number out of range");
-    }
+    case Kind::Int:
+      return int_in_range(object) ? Outcome::Valid : fail("number out of range");
     case Kind::Float: {
       const double real = PyFloat_AsDouble(object);
-      if (std::isfinite(real)) return Outcome::Valid;
-      std::string message = "float `";
-      message += std::isnan(real) ? "nan" : real > 0 ? "inf" : "-inf";
-      message += "` has no JSON form";
-      return fail(std::move(message));
+      return std::isfinite(real) ? Outcome::Valid : fail(float_fault(real));
     }
     case Kind::Str:
-      return check_str(object, "string");
+      if (PyUnicode_AsUTF8AndSize(object, nullptr) != nullptr) return Outcome::Valid;
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
+      PyErr_Clear();
+      return Outcome::Unsure;
     case Kind::Dict:
-      if (depth + 1 >= kMaxNesting) return fail("recursion limit exceeded");
       return check_members(object, depth, nullptr);
     case Kind::List:
-    case Kind::Tuple: {
-      if (depth + 1 >= kMaxNesting) return fail("recursion limit exceeded");
-      const bool tuple = PyTuple_Check(object);
-      const Py_ssize_t n = tuple ? PyTuple_Size(object) : PyList_Size(object);
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = tuple ? PyTuple_GetItem(object, i) : PyList_GetItem(object, i);
-        if (const Outcome o = check_value(item, depth + 1); o != Outcome::Valid) return o;
-      }
-      return Outcome::Valid;
-    }
+    case Kind::Tuple:
+      return check_elements(object, depth);
+    case Kind::DictSubclass:
+    case Kind::ListSubclass:
     case Kind::Other:
       break;
   }
-  if (PyObject_HasAttrString(object, "tolist")) {
-    if (!may_call_) return Outcome::Unsure;
-    PyObject* list = nullptr;
-    if (const auto it = substitutes_.find(object); it != substitutes_.end()) {
-      list = it->second;
-    } else {
-      list = PyObject_CallMethod(object, "tolist", nullptr);
-      if (list == nullptr) return Outcome::Raised;
-      try {
-        substitutes_.emplace(object, list);
-      } catch (...) {
-        Py_DecRef(list);
-        throw;
-      }
-    }
-    if (kind_of(list) == Kind::Other) {  // no second substitution
-      std::string message = "a value of type ";
-      message += type_name(list);
-      message += " has no JSON form";
-      return fail(std::move(message));
-    }
-    --values_;  // the substitute counts instead
-    return check_value(list, depth);
-  }
-  std::string message = "a value of type ";
-  message += type_name(object);
-  message += " has no JSON form";
-  return fail(std::move(message));
+  return Outcome::Unsure;  // read through Python code: copy() does it
 }
+
+// ---------------------------------------------------------------------------
+// The copy: runs the Python code that reading the request takes.
+
+ObjectRequest::Outcome ObjectRequest::copy(PyObject* root) {
+  Copied out;
+  const Outcome outcome = copy_value(root, 0, out);
+  if (outcome != Outcome::Valid) return outcome;
+  copy_root_ = out.value;
+  checked_ = trusted_ = true;
+  return outcome;
+}
+
+ObjectRequest::Outcome ObjectRequest::copy_value(PyObject* object, std::size_t depth, Copied& out) {
+  if (const Outcome o = tick(); o != Outcome::Valid) return o;
+  const Kind kind = kind_of(object);
+  switch (kind) {
+    case Kind::None:
+    case Kind::Bool:
+      break;
+    case Kind::Int:
+      if (!int_in_range(object)) return fail("number out of range");
+      break;
+    case Kind::Float:
+      if (const double real = PyFloat_AsDouble(object); !std::isfinite(real)) {
+        return fail(float_fault(real));
+      }
+      break;
+    case Kind::Str:
+      if (PyUnicode_AsUTF8AndSize(object, nullptr) != nullptr) break;
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
+      PyErr_Clear();
+      out.value = paired_surrogates(object).release();
+      if (out.value != nullptr) return Outcome::Valid;
+      return PyErr_Occurred() ? Outcome::Raised : fail("lone surrogate in string");
+    default: {
+      if (const auto it = copies_.find(object); it != copies_.end()) {
+        if (depth + it->second.height >= kMaxNesting) return fail("recursion limit exceeded");
+        Py_IncRef(it->second.value);
+        out = it->second;
+        return Outcome::Valid;
+      }
+      if (is_container(kind) && depth + 1 >= kMaxNesting) return fail("recursion limit exceeded");
+      Outcome o = Outcome::Valid;
+      Copied made;
+      if (kind == Kind::Dict) {
+        o = copy_dict(object, depth, made);
+      } else if (kind == Kind::DictSubclass) {
+        // As json.dumps reads it: through its own items().
+        const Ref items(PyMapping_Items(object));
+        o = items ? copy_items(items.get(), depth, made) : Outcome::Raised;
+      } else if (kind == Kind::ListSubclass) {
+        // As json.dumps reads it: through its own iteration.
+        const Ref list(PySequence_List(object));
+        o = list ? copy_sequence(list.get(), depth, made) : Outcome::Raised;
+      } else if (kind == Kind::List || kind == Kind::Tuple) {
+        o = copy_sequence(object, depth, made);
+      } else {
+        o = copy_substitute(object, depth, made);
+      }
+      if (o != Outcome::Valid) return o;
+      Ref made_value(made.value);
+      // Python code that ran on the way may have copied `object` already.
+      const auto [it, inserted] = copies_.try_emplace(object, Copied{nullptr, made.height});
+      if (inserted) {
+        Py_IncRef(object);
+        Py_IncRef(made.value);
+        it->second.value = made.value;
+      }
+      out = Copied{made_value.release(), made.height};
+      return Outcome::Valid;
+    }
+  }
+  Py_IncRef(object);
+  out = Copied{object, 0};
+  return Outcome::Valid;
+}
+
+// Adds key: value to `into`, the key as exact str text (so that no Python
+// code of a str subclass runs on insertion), the value copied.
+namespace {
+Ref key_text(PyObject* key) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) return Ref();
+  if (Py_TYPE(key) == &PyUnicode_Type) return Ref::borrowed(key);
+  return Ref(PyUnicode_FromStringAndSize(data, size));
+}
+}  // namespace
+
+ObjectRequest::Outcome ObjectRequest::copy_dict(PyObject* dict, std::size_t depth, Copied& out) {
+  const Ref held = Ref::borrowed(dict);
+  const Py_ssize_t size = PyDict_Size(dict);
+  // The members are taken one at a time, each held while its value is
+  // copied; a change of size shows after any value's Python code.
+  Ref copy(PyDict_New());
+  if (!copy) return Outcome::Raised;
+  std::size_t height = 0;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    const Ref held_key = Ref::borrowed(key);
+    const Ref held_value = Ref::borrowed(value);
+    if (kind_of(key) != Kind::Str) return fail("key must be a str, not " + type_name(key));
+    Ref text = key_text(key);
+    if (!text) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
+      PyErr_Clear();
+      text = paired_surrogates(key);
+      if (!text) return PyErr_Occurred() ? Outcome::Raised : fail("lone surrogate in key");
+    }
+    Copied member;
+    if (const Outcome o = copy_value(value, depth + 1, member); o != Outcome::Valid) return o;
+    const Ref member_value(member.value);
+    if (PyDict_Size(dict) != size) {
+      raise_changed_size("dictionary");
+      return Outcome::Raised;
+    }
+    if (PyDict_SetItem(copy.get(), text.get(), member_value.get()) < 0) return Outcome::Raised;
+    height = std::max(height, member.height);
+  }
+  out = Copied{copy.release(), height + 1};
+  return Outcome::Valid;
+}
+
+ObjectRequest::Outcome ObjectRequest::copy_items(PyObject* items, std::size_t depth, Copied& out) {
+  // A dict of the pairs, then copied as a dict: `items` is this request's
+  // own list, which no other code holds.
+  Ref pairs(PyDict_New());
+  if (!pairs) return Outcome::Raised;
+  for (Py_ssize_t i = 0; i < PyList_Size(items); ++i) {
+    PyObject* item = PyList_GetItem(items, i);
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
+      PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+      return Outcome::Raised;
+    }
+    PyObject* key = PyTuple_GetItem(item, 0);
+    if (kind_of(key) != Kind::Str) return fail("key must be a str, not " + type_name(key));
+    Ref text = key_text(key);
+    if (!text) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
+      PyErr_Clear();
+      text = paired_surrogates(key);
+      if (!text) return PyErr_Occurred() ? Outcome::Raised : fail("lone surrogate in key");
+    }
+    if (PyDict_SetItem(pairs.get(), text.get(), PyTuple_GetItem(item, 1)) < 0) {
+      return Outcome::Raised;
+    }
+  }
+  return copy_dict(pairs.get(), depth, out);
+}
+
+ObjectRequest::Outcome ObjectRequest::copy_sequence(PyObject* sequence, std::size_t depth,
+                                                    Copied& out) {
+  const Ref held = Ref::borrowed(sequence);
+  const bool tuple = PyTuple_Check(sequence);
+  const auto current_size = [&] { return tuple ? PyTuple_Size(sequence) : PyList_Size(sequence); };
+  const Py_ssize_t size = current_size();
+  Ref copy(PyList_New(0));
+  if (!copy) return Outcome::Raised;
+  std::size_t height = 0;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const Ref item =
+        Ref::borrowed(tuple ? PyTuple_GetItem(sequence, i) : PyList_GetItem(sequence, i));
+    Copied element;
+    if (const Outcome o = copy_value(item.get(), depth + 1, element); o != Outcome::Valid) {
+      return o;
+    }
+    const Ref element_value(element.value);
+    if (current_size() != size) {
+      raise_changed_size("list");
+      return Outcome::Raised;
+    }
+    if (PyList_Append(copy.get(), element_value.get()) < 0) return Outcome::Raised;
+    height = std::max(height, element.height);
+  }
+  out = Copied{copy.release(), height + 1};
+  return Outcome::Valid;
+}
+
+ObjectRequest::Outcome ObjectRequest::copy_substitute(PyObject* object, std::size_t depth,
+                                                      Copied& out) {
+  const Ref method(PyObject_GetAttrString(object, "tolist"));
+  if (!method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Outcome::Raised;
+    PyErr_Clear();
+    return fail(no_json_form(object));
+  }
+  const Ref list(PyObject_CallNoArgs(method.get()));
+  if (!list) return Outcome::Raised;
+  if (kind_of(list.get()) == Kind::Other) return fail(no_json_form(list.get()));  // no second
+  --values_;  // the substitute counts instead
+  return copy_value(list.get(), depth, out);
+}
+
+// ---------------------------------------------------------------------------
+// The views: no Python code at all.
 
 ObjectValue::ObjectValue(PyObject* object, ObjectRequest& request, std::size_t depth)
     : object_(object), request_(&request), depth_(static_cast<std::uint32_t>(depth)) {
-  const bool whole = request.whole_;
-  if (!whole) ++request.values_;
-  Kind kind = kind_of(object_);
-  if (kind == Kind::Other) {
-    const auto it = request.substitutes_.find(object_);
-    if (it == request.substitutes_.end()) {
-      vouched_ = false;  // to be looked at by check(), which runs tolist()
-      return;
-    }
-    object_ = it->second;
-    kind = kind_of(object_);
-  }
-  switch (kind) {
+  const bool trusted = request.trusted_;
+  if (!trusted) ++request.values_;
+  switch (kind_of(object_)) {
     case Kind::None:
-    case Kind::Other:
       break;
     case Kind::Bool:
       type_ = ValueType::Bool;
@@ -233,14 +468,15 @@ ObjectValue::ObjectValue(PyObject* object, ObjectRequest& request, std::size_t d
     case Kind::Float:
       type_ = ValueType::Double;
       number_.real = PyFloat_AsDouble(object_);
-      vouched_ = whole || std::isfinite(number_.real);
+      vouched_ = trusted || std::isfinite(number_.real);
       break;
     case Kind::Str: {
       type_ = ValueType::String;
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(object_, &size);
       if (data == nullptr) {
-        PyErr_Clear();
+        // A MemoryError stays pending for the binding to raise.
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
         vouched_ = false;
       } else {
         string_ = std::string_view(data, static_cast<std::size_t>(size));
@@ -254,8 +490,13 @@ ObjectValue::ObjectValue(PyObject* object, ObjectRequest& request, std::size_t d
     case Kind::List:
     case Kind::Tuple:
       type_ = ValueType::Array;
-      tuple_ = kind == Kind::Tuple;
+      tuple_ = PyTuple_Check(object_);
       vouched_ = depth + 1 < kMaxNesting;
+      break;
+    case Kind::DictSubclass:
+    case Kind::ListSubclass:
+    case Kind::Other:
+      vouched_ = false;  // read through Python code: only a copy holds it
       break;
   }
 }
@@ -265,15 +506,20 @@ std::optional<std::string_view> ObjectValue::key_text(PyObject* key) const {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(key, &size);
   if (data == nullptr) {
-    PyErr_Clear();
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
     return std::nullopt;
   }
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 bool ObjectValue::check_passed_over() const {
-  if (request_->whole_) return true;
+  if (request_->checked_) return true;
+  // One walk: nothing has looked at this value yet. No signal handler may
+  // run while views are out, so the walk is bounded instead.
+  request_->for_views_ = true;
+  request_->budget_ = kPassedOverBudget;
   const ObjectRequest::Outcome outcome = request_->check_value(object_, depth_);
+  request_->for_views_ = false;
   if (outcome == ObjectRequest::Outcome::Raised) PyErr_Clear();  // check() will meet it again
   return outcome == ObjectRequest::Outcome::Valid;
 }

@@ -3,25 +3,34 @@
 // A request is valid when JSON text could carry every value of it: no value
 // of another type (a tuple is an array, as json.dumps writes it), no NaN or
 // infinite float, no dict key that is not a str, no str with a lone
-// surrogate, no integer beyond the range of a double, and no containers
-// nested 128 deep (which the text reader refuses too). An object with a
-// `tolist()` method (numpy arrays and scalars) stands for what that method
-// returns. ObjectValue views the objects with the interface every record
-// conversion expects (json/reader.hpp), so that the engine reads them
-// exactly as it reads a parsed document.
+// surrogate (a pair of surrogates is the one character json.dumps and the
+// text reader make of it), no integer beyond the range of a double, and no
+// containers nested 128 deep (which the text reader refuses too). An object
+// with a `tolist()` method (numpy arrays and scalars) stands for what that
+// method returns; a dict or list subclass is read through its own `items()`
+// or iteration, as json.dumps reads it. ObjectValue views the objects with
+// the interface every record conversion expects (json/reader.hpp), so that
+// the engine reads them exactly as it reads a parsed document.
 //
-// A build is read in one walk over its objects: check_all_but() checks every
-// value but the feeds beforehand, and the views check the feeds as the
-// conversions meet them (what they pass over included), stopping the reading
-// at the first value they cannot vouch for. Any other outcome goes the safe
-// way: check() walks the whole request in the order json.dumps would write
-// it, finds the first value without a JSON form or calls the tolist()
-// methods, and only then are the objects read.
+// Python code may run while a request is read (a tolist() method, a
+// property, __getattr__, a subclass's items(), a signal handler), and that
+// code may change or free anything the request holds. So the reading is in
+// two stages:
+//  - the checks (check(), check_all_but()) run no Python code but signal
+//    handlers, every few thousand values, so that Ctrl-C stops a walk over a
+//    huge request; they hold a reference to every container and value on
+//    their way down and re-read sizes, so whatever a handler does, nothing
+//    freed is read. A request that needs Python code to be read is Unsure;
+//  - copy() then makes a private copy of the request out of plain dicts,
+//    lists, str, int, float, bool and None, running that code as json.dumps
+//    would, and refusing a container whose size changed under the walk
+//    ("dictionary changed size during iteration").
+// The views (ObjectValue) run no Python code at all. They trust a copy;
+// over the caller's own objects they check every value they read, and what
+// the conversions pass over, so that no value escapes the checks.
 //
-// The interpreter lock is held throughout, and the objects must not change
-// until the command ends: nothing on the way runs Python code but the
-// tolist() methods, all called by check(). An ObjectRequest owns what those
-// returned; views borrow it and the objects. Not thread-safe.
+// The interpreter lock is held throughout. An ObjectRequest owns its copy
+// and the references it took; views borrow them. Not thread-safe.
 #pragma once
 
 #include <Python.h>
@@ -40,8 +49,9 @@ namespace varnok_binding {
 class ObjectRequest {
  public:
   // Fault: fault() names the first value without a JSON form. Raised: a
-  // Python exception is pending (from a tolist() method, or MemoryError).
-  // Unsure: a tolist() method would have to run; check() will do it.
+  // Python exception is pending (from Python code the reading ran, a signal
+  // handler's KeyboardInterrupt, or MemoryError). Unsure: Python code would
+  // have to run; copy() runs it.
   enum class Outcome { Valid, Fault, Raised, Unsure };
 
   ObjectRequest() = default;
@@ -49,12 +59,15 @@ class ObjectRequest {
   ObjectRequest& operator=(const ObjectRequest&) = delete;
   ~ObjectRequest();
 
-  // The whole request. After Valid, views see nothing they must refuse.
+  // The whole request, in the order json.dumps writes it.
   Outcome check(PyObject* root);
   // A dict request but for its member value `skipped`, which the views then
-  // check as they are read. Calls no tolist() method.
+  // check as the conversions meet it.
   Outcome check_all_but(PyObject* root, PyObject* skipped);
+  // After Valid, root() is the copy that views of this request read.
+  Outcome copy(PyObject* root);
 
+  PyObject* root() const { return copy_root_; }
   const std::string& fault() const { return fault_; }
   // The number of values checked or viewed: the size of the request.
   std::size_t values() const { return values_; }
@@ -62,21 +75,44 @@ class ObjectRequest {
  private:
   friend class ObjectValue;
 
+  struct Copied {
+    PyObject* value = nullptr;  // a new reference
+    std::size_t height = 0;     // containers nested in it, itself included
+  };
+
   Outcome check_value(PyObject* object, std::size_t depth);
   Outcome check_members(PyObject* dict, std::size_t depth, PyObject* skipped);
-  Outcome check_str(PyObject* object, std::string_view what);
+  Outcome check_elements(PyObject* sequence, std::size_t depth);
+  Outcome copy_value(PyObject* object, std::size_t depth, Copied& out);
+  Outcome copy_dict(PyObject* dict, std::size_t depth, Copied& out);
+  Outcome copy_items(PyObject* items, std::size_t depth, Copied& out);
+  Outcome copy_sequence(PyObject* sequence, std::size_t depth, Copied& out);
+  Outcome copy_substitute(PyObject* object, std::size_t depth, Copied& out);
+  // Counts a value: Valid, or Raised when a signal handler raised, or
+  // Unsure when a value passed over in one walk is too large to check
+  // without running the signal handlers.
+  Outcome tick();
   Outcome fail(std::string message);
 
   std::string fault_;
   std::size_t values_ = 0;
-  bool whole_ = false;    // check() passed: the views trust every value
-  bool may_call_ = true;  // whether check_value() may run tolist() methods
-  std::unordered_map<PyObject*, PyObject*> substitutes_;  // owns the values
+  // check_value() runs for the views (one walk): no signal handlers then,
+  // and at most `budget_` values.
+  bool for_views_ = false;
+  std::size_t budget_ = 0;
+  bool checked_ = false;  // check() or copy() passed: the whole request was seen
+  bool trusted_ = false;  // copy() passed: the views read the copy
+  PyObject* copy_root_ = nullptr;
+  // What copy() made of each container or substitute it met, by the
+  // original, which it keeps alive so that no other object takes its
+  // address: a value shared by many places is copied (and its tolist()
+  // called) once.
+  std::unordered_map<PyObject*, Copied> copies_;
 };
 
 class ObjectValue {
  public:
-  // The root of a request that `request` checked.
+  // The root of a request that `request` checked: its copy when it made one.
   ObjectValue(PyObject* object, ObjectRequest& request) : ObjectValue(object, request, 0) {}
 
   mellix::json::ValueType type() const { return type_; }
@@ -93,8 +129,7 @@ class ObjectValue {
   // Both stop with false at a value the view cannot vouch for.
   template <class F>
   bool for_each_element(F&& f) const {
-    const Py_ssize_t n = tuple_ ? PyTuple_Size(object_) : PyList_Size(object_);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; i < (tuple_ ? PyTuple_Size(object_) : PyList_Size(object_)); ++i) {
       PyObject* item = tuple_ ? PyTuple_GetItem(object_, i) : PyList_GetItem(object_, i);
       const ObjectValue element(item, *request_, depth_ + 1);
       if (!element.vouched_ || !f(element)) return false;
