@@ -14,6 +14,12 @@
 
 #include <Python.h>
 
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -28,12 +34,15 @@
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
 #include "object_request.hpp"
+#include "py_ref.hpp"
 
 #if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
 #error "the extension must be built against the 3.11 limited API (Py_LIMITED_API=0x030B0000)"
 #endif
 
 namespace {
+
+using varnok_binding::Ref;
 
 // The instance type's full name, used in the messages about thread binding.
 constexpr std::string_view kTypeName = "_varnok_mellix::PyMellix";
@@ -57,22 +66,6 @@ constexpr const char* kVersionDoc = "version()\n--\n\nThe library version.";
 
 // ---------------------------------------------------------------------------
 // Small helpers over the limited API.
-
-// A strong reference that is released when it goes out of scope.
-class Ref {
- public:
-  explicit Ref(PyObject* object = nullptr) noexcept : object_(object) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_DecRef(object_); }  // Py_DecRef accepts NULL
-
-  PyObject* get() const noexcept { return object_; }
-  explicit operator bool() const noexcept { return object_ != nullptr; }
-  void reset(PyObject* object) noexcept { Py_DecRef(std::exchange(object_, object)); }
-
- private:
-  PyObject* object_;
-};
 
 PyObject* new_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -161,8 +154,18 @@ struct PyMellix {
   // Constructed with placement new in mellix_new, destroyed in mellix_dealloc.
   std::optional<mellix::Engine> engine;
   ThreadIdentity owner;
+  long owner_process;  // the process that made it: a forked child differs
   bool in_use;
 };
+
+// The calling process, told apart from a child that fork() made of it.
+long current_process() {
+#if defined(_WIN32)
+  return _getpid();
+#else
+  return static_cast<long>(getpid());
+#endif
+}
 
 PyMellix* as_mellix(PyObject* self) {
   return reinterpret_cast<PyMellix*>(self);
@@ -209,6 +212,7 @@ PyObject* mellix_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // leave a half-initialised object behind.
     new (&self->engine) std::optional<mellix::Engine>(std::move(*created));
     self->owner = ThreadIdentity::current();
+    self->owner_process = current_process();
     self->in_use = false;
     return object;
   } catch (...) {
@@ -227,6 +231,19 @@ void report_foreign_drop(PyTypeObject* type) {
   PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
 }
 
+// Whether the interpreter is shutting down: then objects are dropped on
+// whichever thread finalizes, and an instance leaving its thread is no news.
+bool interpreter_finalizing() {
+  PyObject* is_finalizing = PySys_GetObject("is_finalizing");  // borrowed
+  if (is_finalizing == nullptr) return true;                   // sys is being torn down
+  const Ref answer(PyObject_CallNoArgs(is_finalizing));
+  if (!answer) {
+    PyErr_Clear();
+    return true;
+  }
+  return answer.get() == Py_True;
+}
+
 void mellix_dealloc(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
   PyMellix* self = as_mellix(object);
@@ -236,10 +253,13 @@ void mellix_dealloc(PyObject* object) {
   PyObject* saved_traceback = nullptr;
   PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
 
-  if (!on_owner_thread(self)) {
-    // Nothing else can reach the object any more, so the engine can still be
-    // freed safely here; the report tells the host that the instance left
-    // its thread.
+  // In a child made by fork() the owner thread does not exist, and at exit
+  // the finalizing thread drops everything: neither is a report's matter.
+  // The engine is freed in every case: nothing else can reach the object any
+  // more, and a command holds the interpreter lock throughout, so none is
+  // running on it.
+  if (!on_owner_thread(self) && self->owner_process == current_process() &&
+      !interpreter_finalizing()) {
     try {
       report_foreign_drop(type);
     } catch (...) {
@@ -319,7 +339,9 @@ bool is_error_response(std::string_view response) {
 // The feeds of a build request, the one member that the one-walk reading
 // leaves to the views; null when `cmd` is no dict naming a build.
 PyObject* build_feeds(PyObject* cmd) {
-  if (!PyDict_Check(cmd)) return nullptr;
+  // A dict subclass is read through its own items(), Python code that only
+  // the copy runs.
+  if (!PyDict_CheckExact(cmd)) return nullptr;
   // By walking the members, not by lookup: a lookup may call a key's __eq__.
   PyObject* name = nullptr;
   PyObject* feeds = nullptr;
@@ -339,20 +361,29 @@ PyObject* build_feeds(PyObject* cmd) {
   return feeds;
 }
 
+// Nothing, with the pending exception noted as the argument's.
+std::optional<std::string> raised_reading_cmd() {
+  add_note_to_pending("while reading argument 'cmd' of command_object()");
+  return std::nullopt;
+}
+
 // The response to `cmd`, or nothing with a Python exception pending. A build
 // whose objects all have a JSON form is read in one walk; everything else,
 // a failed build included, is checked whole first, so that a value without
-// a JSON form answers before any other error, as it does in text.
+// a JSON form answers before any other error, as it does in text. A request
+// that takes Python code to read is copied first (object_request.hpp).
 std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* cmd) {
   using varnok_binding::ObjectRequest;
   using varnok_binding::ObjectValue;
+  using Outcome = ObjectRequest::Outcome;
   std::size_t values = 0;
   if (PyObject* feeds = build_feeds(cmd)) {
     ObjectRequest request;
-    const ObjectRequest::Outcome outcome = request.check_all_but(cmd, feeds);
-    if (outcome == ObjectRequest::Outcome::Raised) PyErr_Clear();  // check() meets it again
-    if (outcome == ObjectRequest::Outcome::Valid) {
+    const Outcome outcome = request.check_all_but(cmd, feeds);
+    if (outcome == Outcome::Raised) return raised_reading_cmd();
+    if (outcome == Outcome::Valid) {
       std::string response = mellix::run_document(engine, ObjectValue(cmd, request));
+      if (PyErr_Occurred()) return raised_reading_cmd();
       values = request.values();
       if (!is_error_response(response)) {
         if (values >= kLargeRequestValues) mellix::release_after_large_request();
@@ -362,18 +393,22 @@ std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* 
   }
   // A failed command left the engine as it was, so it may run again.
   ObjectRequest request;
+  Outcome outcome = request.check(cmd);
+  if (outcome == Outcome::Unsure) outcome = request.copy(cmd);
   std::string response;
-  switch (request.check(cmd)) {
-    case ObjectRequest::Outcome::Raised:
-    case ObjectRequest::Outcome::Unsure:  // not from check()
-      add_note_to_pending("while reading argument 'cmd' of command_object()");
-      return std::nullopt;
-    case ObjectRequest::Outcome::Fault:
+  switch (outcome) {
+    case Outcome::Raised:
+    case Outcome::Unsure:  // not from copy()
+      return raised_reading_cmd();
+    case Outcome::Fault:
       response = mellix::error_response(mellix::EngineError::parse(request.fault()));
       break;
-    case ObjectRequest::Outcome::Valid:
-      response = mellix::run_document(engine, ObjectValue(cmd, request));
+    case Outcome::Valid: {
+      PyObject* root = request.root() != nullptr ? request.root() : cmd;
+      response = mellix::run_document(engine, ObjectValue(root, request));
+      if (PyErr_Occurred()) return raised_reading_cmd();
       break;
+    }
   }
   if (std::max(values, request.values()) >= kLargeRequestValues) {
     mellix::release_after_large_request();
