@@ -20,19 +20,7 @@ constexpr std::size_t kSignalInterval = 4096;
 // larger one is left to check(), whose walk Ctrl-C can stop.
 constexpr std::size_t kPassedOverBudget = 64 * 1024;
 
-enum class Kind {
-  None,
-  Bool,
-  Int,
-  Float,
-  Str,
-  Dict,
-  List,
-  Tuple,
-  DictSubclass,
-  ListSubclass,
-  Other
-};
+using Kind = ObjectKind;
 
 // Exact types first: they are nearly all a request holds, and a subclass
 // test is a call into the interpreter under the limited API. bool is tested
@@ -280,75 +268,105 @@ ObjectRequest::Outcome ObjectRequest::copy_value(PyObject* object, std::size_t d
         return fail(float_fault(real));
       }
       break;
-    case Kind::Str:
-      if (PyUnicode_AsUTF8AndSize(object, nullptr) != nullptr) break;
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
-      PyErr_Clear();
-      out.value = paired_surrogates(object).release();
-      if (out.value != nullptr) return Outcome::Valid;
-      return PyErr_Occurred() ? Outcome::Raised : fail("lone surrogate in string");
-    default: {
-      if (const auto it = copies_.find(object); it != copies_.end()) {
-        if (depth + it->second.height >= kMaxNesting) return fail("recursion limit exceeded");
-        Py_IncRef(it->second.value);
-        out = it->second;
-        return Outcome::Valid;
-      }
-      if (is_container(kind) && depth + 1 >= kMaxNesting) return fail("recursion limit exceeded");
-      Outcome o = Outcome::Valid;
-      Copied made;
-      if (kind == Kind::Dict) {
-        o = copy_dict(object, depth, made);
-      } else if (kind == Kind::DictSubclass) {
-        // As json.dumps reads it: through its own items().
-        const Ref items(PyMapping_Items(object));
-        o = items ? copy_items(items.get(), depth, made) : Outcome::Raised;
-      } else if (kind == Kind::ListSubclass) {
-        // As json.dumps reads it: through its own iteration.
-        const Ref list(PySequence_List(object));
-        o = list ? copy_sequence(list.get(), depth, made) : Outcome::Raised;
-      } else if (kind == Kind::List || kind == Kind::Tuple) {
-        o = copy_sequence(object, depth, made);
-      } else {
-        o = copy_substitute(object, depth, made);
-      }
-      if (o != Outcome::Valid) return o;
-      Ref made_value(made.value);
-      // Python code that ran on the way may have copied `object` already.
-      const auto [it, inserted] = copies_.try_emplace(object, Copied{nullptr, made.height});
-      if (inserted) {
-        Py_IncRef(object);
-        Py_IncRef(made.value);
-        it->second.value = made.value;
-      }
-      out = Copied{made_value.release(), made.height};
+    case Kind::Str: {
+      Ref text;
+      if (const Outcome o = copy_str(object, "string", text); o != Outcome::Valid) return o;
+      out = Copied{text.release(), 0};
       return Outcome::Valid;
     }
+    default:
+      return copy_once(object, kind, depth, out);
   }
   Py_IncRef(object);
   out = Copied{object, 0};
   return Outcome::Valid;
 }
 
-// Adds key: value to `into`, the key as exact str text (so that no Python
-// code of a str subclass runs on insertion), the value copied.
-namespace {
-Ref key_text(PyObject* key) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-  if (data == nullptr) return Ref();
-  if (Py_TYPE(key) == &PyUnicode_Type) return Ref::borrowed(key);
-  return Ref(PyUnicode_FromStringAndSize(data, size));
+ObjectRequest::Outcome ObjectRequest::copy_once(PyObject* object, Kind kind, std::size_t depth,
+                                                Copied& out) {
+  if (const auto it = copies_.find(object); it != copies_.end()) {
+    if (depth + it->second.height >= kMaxNesting) return fail("recursion limit exceeded");
+    Py_IncRef(it->second.value);
+    out = it->second;
+    return Outcome::Valid;
+  }
+  Copied made;
+  if (const Outcome o = copy_new(object, kind, depth, made); o != Outcome::Valid) return o;
+  Ref made_value(made.value);
+  // Python code that ran on the way may have copied `object` already.
+  const auto [it, inserted] = copies_.try_emplace(object, Copied{nullptr, made.height});
+  if (inserted) {
+    Py_IncRef(object);
+    Py_IncRef(made.value);
+    it->second.value = made.value;
+  }
+  out = Copied{made_value.release(), made.height};
+  return Outcome::Valid;
 }
-}  // namespace
+
+ObjectRequest::Outcome ObjectRequest::copy_new(PyObject* object, Kind kind, std::size_t depth,
+                                               Copied& out) {
+  if (is_container(kind) && depth + 1 >= kMaxNesting) return fail("recursion limit exceeded");
+  switch (kind) {
+    case Kind::Dict:
+      return copy_dict(object, depth, out);
+    case Kind::DictSubclass: {
+      // As json.dumps reads it: through its own items().
+      const Ref items(PyMapping_Items(object));
+      return items ? copy_items(items.get(), depth, out) : Outcome::Raised;
+    }
+    case Kind::ListSubclass: {
+      // As json.dumps reads it: through its own iteration.
+      const Ref list(PySequence_List(object));
+      return list ? copy_sequence(list.get(), depth, out) : Outcome::Raised;
+    }
+    case Kind::List:
+    case Kind::Tuple:
+      return copy_sequence(object, depth, out);
+    default:
+      return copy_substitute(object, depth, out);
+  }
+}
+
+ObjectRequest::Outcome ObjectRequest::copy_str(PyObject* str, const char* what, Ref& out) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
+    // A str subclass becomes a plain str: as a dict key it then runs no
+    // Python code.
+    out = Py_TYPE(str) == &PyUnicode_Type ? Ref::borrowed(str)
+                                          : Ref(PyUnicode_FromStringAndSize(data, size));
+    return out ? Outcome::Valid : Outcome::Raised;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
+  PyErr_Clear();
+  out = paired_surrogates(str);
+  if (out) return Outcome::Valid;
+  if (PyErr_Occurred()) return Outcome::Raised;
+  std::string message = "lone surrogate in ";
+  message += what;
+  return fail(std::move(message));
+}
+
+ObjectRequest::Outcome ObjectRequest::copy_member(PyObject* key, PyObject* value, std::size_t depth,
+                                                  PyObject* into, std::size_t& height) {
+  if (kind_of(key) != Kind::Str) return fail("key must be a str, not " + type_name(key));
+  Ref text;
+  if (const Outcome o = copy_str(key, "key", text); o != Outcome::Valid) return o;
+  Copied member;
+  if (const Outcome o = copy_value(value, depth + 1, member); o != Outcome::Valid) return o;
+  const Ref member_value(member.value);
+  if (PyDict_SetItem(into, text.get(), member_value.get()) < 0) return Outcome::Raised;
+  height = std::max(height, member.height);
+  return Outcome::Valid;
+}
 
 ObjectRequest::Outcome ObjectRequest::copy_dict(PyObject* dict, std::size_t depth, Copied& out) {
   const Ref held = Ref::borrowed(dict);
   const Py_ssize_t size = PyDict_Size(dict);
-  // The members are taken one at a time, each held while its value is
-  // copied; a change of size shows after any value's Python code.
   Ref copy(PyDict_New());
   if (!copy) return Outcome::Raised;
+  // Each member is held while its value is copied; a change of size shows
+  // after any value's Python code.
   std::size_t height = 0;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
@@ -356,53 +374,35 @@ ObjectRequest::Outcome ObjectRequest::copy_dict(PyObject* dict, std::size_t dept
   while (PyDict_Next(dict, &position, &key, &value)) {
     const Ref held_key = Ref::borrowed(key);
     const Ref held_value = Ref::borrowed(value);
-    if (kind_of(key) != Kind::Str) return fail("key must be a str, not " + type_name(key));
-    Ref text = key_text(key);
-    if (!text) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
-      PyErr_Clear();
-      text = paired_surrogates(key);
-      if (!text) return PyErr_Occurred() ? Outcome::Raised : fail("lone surrogate in key");
+    if (const Outcome o = copy_member(key, value, depth, copy.get(), height); o != Outcome::Valid) {
+      return o;
     }
-    Copied member;
-    if (const Outcome o = copy_value(value, depth + 1, member); o != Outcome::Valid) return o;
-    const Ref member_value(member.value);
     if (PyDict_Size(dict) != size) {
       raise_changed_size("dictionary");
       return Outcome::Raised;
     }
-    if (PyDict_SetItem(copy.get(), text.get(), member_value.get()) < 0) return Outcome::Raised;
-    height = std::max(height, member.height);
   }
   out = Copied{copy.release(), height + 1};
   return Outcome::Valid;
 }
 
 ObjectRequest::Outcome ObjectRequest::copy_items(PyObject* items, std::size_t depth, Copied& out) {
-  // A dict of the pairs, then copied as a dict: `items` is this request's
-  // own list, which no other code holds.
-  Ref pairs(PyDict_New());
-  if (!pairs) return Outcome::Raised;
+  // `items` is this request's own list, which no other code holds.
+  Ref copy(PyDict_New());
+  if (!copy) return Outcome::Raised;
+  std::size_t height = 0;
   for (Py_ssize_t i = 0; i < PyList_Size(items); ++i) {
     PyObject* item = PyList_GetItem(items, i);
     if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
       PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
       return Outcome::Raised;
     }
-    PyObject* key = PyTuple_GetItem(item, 0);
-    if (kind_of(key) != Kind::Str) return fail("key must be a str, not " + type_name(key));
-    Ref text = key_text(key);
-    if (!text) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
-      PyErr_Clear();
-      text = paired_surrogates(key);
-      if (!text) return PyErr_Occurred() ? Outcome::Raised : fail("lone surrogate in key");
-    }
-    if (PyDict_SetItem(pairs.get(), text.get(), PyTuple_GetItem(item, 1)) < 0) {
-      return Outcome::Raised;
-    }
+    const Outcome o =
+        copy_member(PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1), depth, copy.get(), height);
+    if (o != Outcome::Valid) return o;
   }
-  return copy_dict(pairs.get(), depth, out);
+  out = Copied{copy.release(), height + 1};
+  return Outcome::Valid;
 }
 
 ObjectRequest::Outcome ObjectRequest::copy_sequence(PyObject* sequence, std::size_t depth,

@@ -43,8 +43,25 @@
 #include <unordered_map>
 
 #include "json/value_type.hpp"
+#include "py_ref.hpp"
 
 namespace varnok_binding {
+
+// What a Python object is to a request: a subclass of dict, list or tuple is
+// read through its own Python code, as json.dumps reads it.
+enum class ObjectKind : std::uint8_t {
+  None,
+  Bool,
+  Int,
+  Float,
+  Str,
+  Dict,
+  List,
+  Tuple,
+  DictSubclass,
+  ListSubclass,
+  Other,
+};
 
 class ObjectRequest {
  public:
@@ -84,6 +101,11 @@ class ObjectRequest {
   Outcome check_members(PyObject* dict, std::size_t depth, PyObject* skipped);
   Outcome check_elements(PyObject* sequence, std::size_t depth);
   Outcome copy_value(PyObject* object, std::size_t depth, Copied& out);
+  Outcome copy_once(PyObject* object, ObjectKind kind, std::size_t depth, Copied& out);
+  Outcome copy_new(PyObject* object, ObjectKind kind, std::size_t depth, Copied& out);
+  Outcome copy_str(PyObject* str, const char* what, Ref& out);
+  Outcome copy_member(PyObject* key, PyObject* value, std::size_t depth, PyObject* into,
+                      std::size_t& height);
   Outcome copy_dict(PyObject* dict, std::size_t depth, Copied& out);
   Outcome copy_items(PyObject* items, std::size_t depth, Copied& out);
   Outcome copy_sequence(PyObject* sequence, std::size_t depth, Copied& out);
