@@ -68,6 +68,55 @@ bool exactly_valid(std::string_view text, std::size_t depth) {
   return scanner.skip(depth) && scanner.finish();
 }
 
+// One outline value on its way through the pool.
+struct Work {
+  json::OutlineValue value;
+  std::size_t order = 0;  // its place in text order
+  bool converted = false;
+  Check check = Check::Unread;
+  FeedSnapshot snapshot;
+};
+
+// What one read_build() hands to the pool: the values in batches, and the
+// first of them in text order that failed. The tasks go (are waited for)
+// before the batches they read.
+struct Dispatch {
+  std::vector<std::unique_ptr<std::vector<Work>>> batches;
+  std::atomic<std::size_t> first_failure = kNone;
+  std::size_t dispatched = 0;  // feeds members before this one are on their way
+  TaskGroup tasks;
+};
+
+// The snapshots of a build: the last feeds object's members, the last of a
+// repeated key only, in key order.
+std::vector<std::size_t> build_snapshots(const json::RequestOutline& outline) {
+  const std::vector<json::OutlineValue>& values = outline.values;
+  std::vector<std::size_t> chosen;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (values[i].feeds == outline.feeds_objects) chosen.push_back(i);
+  }
+  std::stable_sort(chosen.begin(), chosen.end(),
+                   [&](std::size_t a, std::size_t b) { return values[a].key < values[b].key; });
+  std::reverse(chosen.begin(), chosen.end());
+  chosen.erase(
+      std::unique(chosen.begin(), chosen.end(),
+                  [&](std::size_t a, std::size_t b) { return values[a].key == values[b].key; }),
+      chosen.end());
+  std::reverse(chosen.begin(), chosen.end());
+  return chosen;
+}
+
+// Whether the outline is of a build: its last "cmd" written as one.
+bool is_build(std::string_view text, const json::RequestOutline& outline) {
+  if (outline.status != json::RequestOutline::Status::Complete || !outline.last_feeds_is_object ||
+      !outline.has_cmd) {
+    return false;
+  }
+  const std::string_view cmd = text.substr(outline.cmd.begin, outline.cmd.end - outline.cmd.begin);
+  const std::string_view token = cmd.substr(0, cmd.find_last_not_of(" \t\n\r") + 1);
+  return token == "\"build_context\"" || token == "\"facts\"";
+}
+
 }  // namespace
 
 struct ForwardReader::State {
@@ -122,6 +171,96 @@ struct ForwardReader::State {
     const bool converted = !state.failed && reader.read(root, *snapshot) && !state.failed;
     return converted && json::at_end(doc) ? Check::Valid : Check::Failed;
   }
+
+  // Indexes the text and outlines it, handing each chunk's new feeds
+  // members to the pool at once (any of them could be the last one's).
+  void outline_and_dispatch(std::string_view text, Dispatch& dispatch) {
+    json::OutlineWalker walker(text, outline);
+    const auto indexed =
+        index.index(text, [&](std::span<const std::uint32_t> offsets, std::size_t base) {
+          const bool more = walker.feed(offsets, base);
+          this->dispatch(text, dispatch, true);
+          return more;
+        });
+    switch (indexed) {
+      case json::StructuralIndex::Result::Indexed:
+        walker.finish();
+        break;
+      case json::StructuralIndex::Result::NotJson:
+        // The values before the fault are still worth checking.
+        outline.status = json::RequestOutline::Status::Fault;
+        break;
+      case json::StructuralIndex::Result::Unindexable:
+        outline.status = json::RequestOutline::Status::Unsupported;
+        break;
+    }
+  }
+
+  // Hands the outline's feeds members not yet handed out, or the root's
+  // other members, to the pool as one batch.
+  void dispatch(std::string_view text, Dispatch& dispatch, bool feeds_members) {
+    const std::vector<json::OutlineValue>& values = outline.values;
+    auto batch = std::make_unique<std::vector<Work>>();
+    for (std::size_t i = feeds_members ? dispatch.dispatched : 0; i < values.size(); ++i) {
+      if ((values[i].feeds != 0) != feeds_members) continue;
+      Work& w = batch->emplace_back();
+      w.value = values[i];
+      w.order = i;
+      w.converted = feeds_members;
+    }
+    if (feeds_members) dispatch.dispatched = values.size();
+    if (batch->empty()) return;
+    std::vector<Work>* work = batch.get();
+    dispatch.batches.push_back(std::move(batch));
+    std::atomic<std::size_t>* first_failure = &dispatch.first_failure;
+    dispatch.tasks.run(
+        [this, text, work, first_failure] { run_batch(text, *work, *first_failure); });
+  }
+
+  // A batch on the pool: past the first failure in text order, no value can
+  // change the outcome.
+  void run_batch(std::string_view text, std::vector<Work>& work,
+                 std::atomic<std::size_t>& first_failure) {
+    std::unique_ptr<Slot> slot = slots.take();
+    for (Work& w : work) {
+      if (w.order > first_failure.load(std::memory_order_relaxed)) continue;
+      w.check = guarded_check(text, w.value, *slot, w.converted ? &w.snapshot : nullptr);
+      if (w.check == Check::Valid) continue;
+      std::size_t seen = first_failure.load(std::memory_order_relaxed);
+      while (w.order < seen && !first_failure.compare_exchange_weak(seen, w.order)) {
+      }
+    }
+    slots.give_back(std::move(slot));
+  }
+
+  // The first value in text order that fails, or kNone; the values before
+  // it go to `valid`. What a worker left unread, or converted though it is
+  // not one of the build's snapshots and so only needs to be valid, is
+  // settled here.
+  std::size_t settle(std::string_view text, const std::vector<Work*>& by_order,
+                     const std::vector<std::size_t>& snapshots,
+                     std::vector<json::ByteSpan>& valid) {
+    std::vector<char> is_snapshot(by_order.size(), 0);
+    for (const std::size_t i : snapshots) is_snapshot[i] = 1;
+    std::unique_ptr<Slot> slot;
+    std::size_t failure = kNone;
+    for (std::size_t i = 0; i < by_order.size() && failure == kNone; ++i) {
+      Work& w = *by_order[i];
+      if (w.check == Check::Unread ||
+          (w.converted && !is_snapshot[i] && w.check == Check::Failed)) {
+        w.converted = is_snapshot[i] != 0;
+        if (!slot) slot = slots.take();
+        w.check = guarded_check(text, w.value, *slot, w.converted ? &w.snapshot : nullptr);
+      }
+      if (w.check == Check::Valid) {
+        valid.push_back(w.value.bytes);
+      } else {
+        failure = i;
+      }
+    }
+    if (slot) slots.give_back(std::move(slot));
+    return failure;
+  }
 };
 
 ForwardReader::ForwardReader() : state_(std::make_unique<State>()) {}
@@ -131,140 +270,39 @@ ForwardReader::~ForwardReader() = default;
 
 ForwardOutcome ForwardReader::read_build(std::string_view text) {
   using Status = json::RequestOutline::Status;
-  ForwardOutcome out;
   State& s = *state_;
-
-  // Values are checked on the pool as the outline finds them, members of a
-  // "feeds" object converted at once (any of them could be the last one's),
-  // the root's other members once the outline is done. Spans count in text
-  // order (`order`): past the first failure, none can change the outcome.
-  struct Work {
-    json::OutlineValue value;
-    std::size_t order = 0;
-    bool converted = false;
-    Check check = Check::Unread;
-    FeedSnapshot snapshot;
-  };
-  std::vector<std::unique_ptr<std::vector<Work>>> batches;
-  std::atomic<std::size_t> first_failure = kNone;
-  TaskGroup tasks;
-  const std::vector<json::OutlineValue>& values = s.outline.values;
-  std::size_t dispatched = 0;  // feeds members before this one are on their way
-  const auto dispatch = [&](bool feeds_members) {
-    auto batch = std::make_unique<std::vector<Work>>();
-    for (std::size_t i = feeds_members ? dispatched : 0; i < values.size(); ++i) {
-      if ((values[i].feeds != 0) != feeds_members) continue;
-      Work& w = batch->emplace_back();
-      w.value = values[i];
-      w.order = i;
-      w.converted = feeds_members;
-    }
-    if (feeds_members) dispatched = values.size();
-    if (batch->empty()) return;
-    std::vector<Work>* work = batch.get();
-    batches.push_back(std::move(batch));
-    tasks.run([&, work] {
-      std::unique_ptr<Slot> slot = s.slots.take();
-      for (Work& w : *work) {
-        if (w.order > first_failure.load(std::memory_order_relaxed)) continue;
-        w.check = s.guarded_check(text, w.value, *slot, w.converted ? &w.snapshot : nullptr);
-        if (w.check == Check::Valid) continue;
-        std::size_t seen = first_failure.load(std::memory_order_relaxed);
-        while (w.order < seen && !first_failure.compare_exchange_weak(seen, w.order)) {
-        }
-      }
-      s.slots.give_back(std::move(slot));
-    });
-  };
-
-  json::RequestOutline& outline = s.outline;
-  json::OutlineWalker walker(text, outline);
-  const auto indexed =
-      s.index.index(text, [&](std::span<const std::uint32_t> offsets, std::size_t base) {
-        const bool more = walker.feed(offsets, base);
-        dispatch(true);
-        return more;
-      });
-  switch (indexed) {
-    case json::StructuralIndex::Result::Indexed:
-      walker.finish();
-      break;
-    case json::StructuralIndex::Result::NotJson:
-      outline.status = Status::Fault;  // the values before the fault are still worth checking
-      break;
-    case json::StructuralIndex::Result::Unindexable:
-      outline.status = Status::Unsupported;
-      break;
-  }
-  const std::string_view cmd =
-      outline.has_cmd ? text.substr(outline.cmd.begin, outline.cmd.end - outline.cmd.begin) : "";
-  const std::string_view cmd_token = cmd.substr(0, cmd.find_last_not_of(" \t\n\r") + 1);
-  const bool build = outline.status == Status::Complete && outline.last_feeds_is_object &&
-                     (cmd_token == "\"build_context\"" || cmd_token == "\"facts\"");
+  Dispatch dispatch;
+  s.outline_and_dispatch(text, dispatch);
+  const bool build = is_build(text, s.outline);
   // A request that is not a build is the document path's to answer; a faulty
   // one is read on, for the values the exact path may step over.
-  if (outline.status == Status::Unsupported || (outline.status == Status::Complete && !build)) {
-    return out;
+  if (s.outline.status == Status::Unsupported || (s.outline.status == Status::Complete && !build)) {
+    return {};
   }
-  dispatch(false);
-  tasks.wait();
+  s.dispatch(text, dispatch, false);
+  dispatch.tasks.wait();
 
-  // The snapshots of the build: the last feeds object's members, the last
-  // of a repeated key only, in key order.
-  std::vector<Work*> by_order(values.size());
-  for (const auto& batch : batches) {
+  std::vector<Work*> by_order(s.outline.values.size());
+  for (const auto& batch : dispatch.batches) {
     for (Work& w : *batch) by_order[w.order] = &w;
   }
-  std::vector<std::size_t> to_convert;
-  if (build) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      if (values[i].feeds == outline.feeds_objects) to_convert.push_back(i);
-    }
-    std::stable_sort(to_convert.begin(), to_convert.end(),
-                     [&](std::size_t a, std::size_t b) { return values[a].key < values[b].key; });
-    std::reverse(to_convert.begin(), to_convert.end());
-    to_convert.erase(
-        std::unique(to_convert.begin(), to_convert.end(),
-                    [&](std::size_t a, std::size_t b) { return values[a].key == values[b].key; }),
-        to_convert.end());
-    std::reverse(to_convert.begin(), to_convert.end());
-  }
-  std::vector<char> final_snapshot(values.size(), 0);
-  for (const std::size_t i : to_convert) final_snapshot[i] = 1;
-
-  // The first value in text order that fails decides. What a worker left
-  // unread, or converted though it is not one of the build's snapshots and
-  // so only needs to be valid, is settled here.
-  std::size_t failure = kNone;
-  std::unique_ptr<Slot> slot;
-  for (std::size_t i = 0; i < values.size() && failure == kNone; ++i) {
-    Work& w = *by_order[i];
-    if (w.check == Check::Unread ||
-        (w.converted && !final_snapshot[i] && w.check == Check::Failed)) {
-      w.converted = final_snapshot[i] != 0;
-      if (!slot) slot = s.slots.take();
-      w.check = s.guarded_check(text, w.value, *slot, w.converted ? &w.snapshot : nullptr);
-    }
-    if (w.check == Check::Valid) {
-      out.known_valid.push_back(w.value.bytes);
-    } else {
-      failure = i;
-    }
-  }
-  if (slot) s.slots.give_back(std::move(slot));
+  const std::vector<std::size_t> snapshots =
+      build ? build_snapshots(s.outline) : std::vector<std::size_t>{};
+  ForwardOutcome out;
+  const std::size_t failure = s.settle(text, by_order, snapshots, out.known_valid);
   if (failure == kNone && build) {
     FeedMap& feeds = out.feeds.emplace();
-    for (const std::size_t i : to_convert) {
-      feeds.emplace_hint(feeds.end(), values[i].key, std::move(by_order[i]->snapshot));
+    for (const std::size_t i : snapshots) {
+      feeds.emplace_hint(feeds.end(), s.outline.values[i].key, std::move(by_order[i]->snapshot));
     }
     return out;
   }
   if (failure != kNone && by_order[failure]->check == Check::NoMemory) throw std::bad_alloc();
-  out.invalid = outline.status == Status::Fault;
+  out.invalid = s.outline.status == Status::Fault;
   if (failure != kNone && !out.invalid) {
     // A value that failed may still be valid JSON (a record that does not
     // convert, an integer beyond 64 bits): only the exact grammar can say.
-    const json::OutlineValue& value = values[failure];
+    const json::OutlineValue& value = s.outline.values[failure];
     out.invalid = !exactly_valid(
         text.substr(value.bytes.begin, value.bytes.end - value.bytes.begin), value.depth);
   }
