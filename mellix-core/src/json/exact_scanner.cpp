@@ -291,23 +291,32 @@ bool ExactScanner::escape(std::string* out) {
   return true;
 }
 
+// The valid UTF-8 sequences by their first byte: the sequence's length and
+// the range of its second byte (any later byte is 0x80 to 0xBF), which
+// rules out overlong forms, surrogates and code points beyond U+10FFFF.
+struct Utf8Lead {
+  unsigned first_lo, first_hi, length, second_lo, second_hi;
+};
+constexpr Utf8Lead kUtf8Leads[] = {
+    {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+    {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+    {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+};
+
 // Length of the valid UTF-8 sequence starting at pos_, or 0.
 std::size_t ExactScanner::utf8_sequence_length() const {
   const auto byte = [&](std::size_t i) -> unsigned {
     return pos_ + i < s_.size() ? static_cast<unsigned char>(s_[pos_ + i]) : 0x100;
   };
-  const auto cont = [&](std::size_t i, unsigned lo = 0x80, unsigned hi = 0xBF) {
-    const unsigned b = byte(i);
-    return b >= lo && b <= hi;
-  };
-  const unsigned b0 = byte(0);
-  if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1) ? 2 : 0;
-  if (b0 == 0xE0) return cont(1, 0xA0, 0xBF) && cont(2) ? 3 : 0;
-  if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) return cont(1) && cont(2) ? 3 : 0;
-  if (b0 == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
-  if (b0 == 0xF0) return cont(1, 0x90, 0xBF) && cont(2) && cont(3) ? 4 : 0;
-  if (b0 >= 0xF1 && b0 <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
-  if (b0 == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
+  const unsigned first = byte(0);
+  for (const Utf8Lead& lead : kUtf8Leads) {
+    if (first < lead.first_lo || first > lead.first_hi) continue;
+    if (byte(1) < lead.second_lo || byte(1) > lead.second_hi) return 0;
+    for (std::size_t i = 2; i < lead.length; ++i) {
+      if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    }
+    return lead.length;
+  }
   return 0;
 }
 
@@ -347,95 +356,114 @@ bool ExactScanner::string(std::string* out) {
 // number after the zero; the caller then finds an unexpected character.
 // Without `need_value` only what decides validity is computed.
 bool ExactScanner::number(Token& token, bool need_value) {
-  const std::size_t start = pos_;
-  const bool negative = s_[pos_] == '-';
-  if (negative) ++pos_;
+  NumberLiteral literal;
+  if (!scan_number(literal)) return false;
+  if (literal.integral) {
+    // 18 digits always fit; longer ones are read to see whether they do.
+    if (!need_value && literal.int_digits() <= 18) return true;
+    if (read_integer(literal, token)) return true;
+    wide_integer_ = true;
+  } else if (!need_value && literal.int_digits() + literal.exponent < 308) {
+    return true;  // below 10^307: finite whatever its digits
+  }
+  return read_double(literal, token);
+}
+
+// The literal at pos_, by the grammar, leaving pos_ after it.
+bool ExactScanner::scan_number(NumberLiteral& literal) {
+  literal.start = pos_;
+  literal.negative = s_[pos_] == '-';
+  if (literal.negative) ++pos_;
   if (at_end()) return fail("unexpected end of input in a number");
-  const std::size_t int_start = pos_;
+  literal.int_start = pos_;
   if (s_[pos_] == '0') {
     ++pos_;
   } else if (is_digit(s_[pos_])) {
-    while (!at_end() && is_digit(s_[pos_])) ++pos_;
+    skip_digits();
   } else {
     return fail("invalid number");
   }
-  const std::size_t int_end = pos_;
-  bool integral = true;
-  long long exponent = 0;  // as written, clamped to +-1e9
+  literal.int_end = pos_;
   if (!at_end() && s_[pos_] == '.') {
-    integral = false;
+    literal.integral = false;
     ++pos_;
     if (at_end() || !is_digit(s_[pos_])) return fail("invalid number");
-    while (!at_end() && is_digit(s_[pos_])) ++pos_;
+    skip_digits();
   }
   if (!at_end() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
-    integral = false;
+    literal.integral = false;
     ++pos_;
-    bool exponent_negative = false;
-    if (!at_end() && (s_[pos_] == '+' || s_[pos_] == '-')) exponent_negative = s_[pos_++] == '-';
-    if (at_end() || !is_digit(s_[pos_])) return fail("invalid number");
-    for (; !at_end() && is_digit(s_[pos_]); ++pos_) {
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s_[pos_] - '0');
-    }
-    if (exponent_negative) exponent = -exponent;
+    return scan_exponent(literal.exponent);
   }
-  const char* first = s_.data() + start;
+  return true;
+}
+
+// An exponent's sign and digits, as written, clamped to +-1e9.
+bool ExactScanner::scan_exponent(long long& exponent) {
+  bool negative = false;
+  if (!at_end() && (s_[pos_] == '+' || s_[pos_] == '-')) negative = s_[pos_++] == '-';
+  if (at_end() || !is_digit(s_[pos_])) return fail("invalid number");
+  for (; !at_end() && is_digit(s_[pos_]); ++pos_) {
+    if (exponent < 1'000'000'000) exponent = exponent * 10 + (s_[pos_] - '0');
+  }
+  if (negative) exponent = -exponent;
+  return true;
+}
+
+void ExactScanner::skip_digits() {
+  while (!at_end() && is_digit(s_[pos_])) ++pos_;
+}
+
+// An integral literal that fits in 64 bits; false for a wider one.
+bool ExactScanner::read_integer(const NumberLiteral& literal, Token& token) const {
+  const char* first = s_.data() + literal.start;
   const char* last = s_.data() + pos_;
-  const long long int_digits = static_cast<long long>(int_end - int_start);
-
-  if (integral) {
-    // 18 digits always fit; longer ones are read to see whether they do.
-    if (!need_value && int_digits <= 18) return true;
-    if (negative) {
-      std::int64_t v = 0;
-      if (std::from_chars(first, last, v).ec == std::errc()) {
-        token.type = ValueType::Int64;
-        token.int64 = v;
-        return true;
-      }
-    } else {
-      std::uint64_t v = 0;
-      if (std::from_chars(first, last, v).ec == std::errc()) {
-        if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-          token.type = ValueType::Int64;
-          token.int64 = static_cast<std::int64_t>(v);
-        } else {
-          token.type = ValueType::UInt64;
-          token.uint64 = v;
-        }
-        return true;
-      }
-    }
-    wide_integer_ = true;
-  } else if (!need_value && int_digits + exponent < 308) {
-    return true;  // below 10^307: finite whatever its digits
+  if (literal.negative) {
+    std::int64_t v = 0;
+    if (std::from_chars(first, last, v).ec != std::errc()) return false;
+    token.type = ValueType::Int64;
+    token.int64 = v;
+    return true;
   }
+  std::uint64_t v = 0;
+  if (std::from_chars(first, last, v).ec != std::errc()) return false;
+  if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    token.type = ValueType::Int64;
+    token.int64 = static_cast<std::int64_t>(v);
+  } else {
+    token.type = ValueType::UInt64;
+    token.uint64 = v;
+  }
+  return true;
+}
 
+// The nearest double; beyond its range a fault, below it a signed zero.
+bool ExactScanner::read_double(const NumberLiteral& literal, Token& token) {
   double d = 0.0;
-  const auto result = std::from_chars(first, last, d);
+  const auto result = std::from_chars(s_.data() + literal.start, s_.data() + pos_, d);
   if (result.ec == std::errc::result_out_of_range) {
-    // Too large is a fault; too small reads as a signed zero. Decided by the
-    // decimal exponent of the first significant digit.
-    long long place = int_digits - 1;
-    bool too_large = false;
-    for (std::size_t i = int_start; i < pos_; ++i) {
-      const char c = s_[i];
-      if (c == '.') continue;
-      if (c == 'e' || c == 'E') break;
-      if (c != '0') {
-        too_large = place + exponent > 0;
-        break;
-      }
-      --place;
-    }
-    if (too_large) return fail_at("number out of range", start);
-    d = negative ? -0.0 : 0.0;
+    if (too_large(literal)) return fail_at("number out of range", literal.start);
+    d = literal.negative ? -0.0 : 0.0;
   } else if (result.ec != std::errc() || !std::isfinite(d)) {
-    return fail_at("number out of range", start);
+    return fail_at("number out of range", literal.start);
   }
   token.type = ValueType::Double;
   token.number = d;
   return true;
+}
+
+// For a literal out of a double's range: whether it is too large rather
+// than too small, by the decimal exponent of its first significant digit.
+bool ExactScanner::too_large(const NumberLiteral& literal) const {
+  long long place = literal.int_digits() - 1;
+  for (std::size_t i = literal.int_start; i < pos_; ++i) {
+    const char c = s_[i];
+    if (c == '.') continue;
+    if (c == 'e' || c == 'E') break;
+    if (c != '0') return place + literal.exponent > 0;
+    --place;
+  }
+  return false;
 }
 
 }  // namespace mellix::json

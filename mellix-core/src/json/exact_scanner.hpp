@@ -101,7 +101,24 @@ class ExactScanner {
   bool escape(std::string* out);
   bool hex4(unsigned& out);
   std::size_t utf8_sequence_length() const;
+  // A number literal's parts, as scan_number() finds them.
+  struct NumberLiteral {
+    std::size_t start = 0;      // the sign, or the first digit
+    std::size_t int_start = 0;  // the integer part
+    std::size_t int_end = 0;
+    bool negative = false;
+    bool integral = true;    // no fraction, no exponent
+    long long exponent = 0;  // as written, clamped to +-1e9
+    long long int_digits() const { return static_cast<long long>(int_end - int_start); }
+  };
+
   bool number(Token& token, bool need_value);
+  bool scan_number(NumberLiteral& literal);
+  bool scan_exponent(long long& exponent);
+  void skip_digits();
+  bool read_integer(const NumberLiteral& literal, Token& token) const;
+  bool read_double(const NumberLiteral& literal, Token& token);
+  bool too_large(const NumberLiteral& literal) const;
   bool skip_number();
   bool step_element(bool& more);
   bool skip_known();
