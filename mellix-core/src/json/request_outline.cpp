@@ -55,67 +55,87 @@ bool OutlineWalker::feed(std::span<const std::uint32_t> offsets, std::size_t bas
 
 // One token outside a value passed over, at text offset `at`.
 bool OutlineWalker::token(std::size_t at) {
-  using Status = RequestOutline::Status;
   const char c = text_[at];
   switch (state_) {
     case State::Root:
-      if (c != '{') return stop(Status::Unsupported);
-      objects_.push_back(0);
-      state_ = State::FirstKey;
-      return true;
+      return root(c);
     case State::FirstKey:
     case State::Key:
-      if (c == '}' && state_ == State::FirstKey) break;  // an empty object closes
-      if (c != '"') return stop(Status::Fault);
-      key_at_ = at;
-      state_ = State::Colon;
-      return true;
-    case State::Colon: {
-      if (c != ':') return stop(Status::Fault);
-      std::size_t close = at - 1;
-      while (close > key_at_ && is_space(text_[close])) --close;
-      if (close == key_at_ || text_[close] != '"') return stop(Status::Fault);
-      key_ = text_.substr(key_at_ + 1, close - key_at_ - 1);
-      if (key_.find('\\') != std::string_view::npos) return stop(Status::Unsupported);
-      state_ = State::Value;
-      return true;
-    }
-    case State::Value: {
-      const bool feeds = objects_.size() == 1 && key_ == "feeds";
-      if (feeds) out_.last_feeds_is_object = c == '{';
-      if (feeds && c == '{') {
-        objects_.push_back(++out_.feeds_objects);
-        state_ = State::FirstKey;
-      } else if (c == '{' || c == '[') {
-        value_at_ = at;
-        skip_open_ = c;
-        skip_depth_ = 1;
-        state_ = State::Skip;
-      } else if (c == ',' || c == ':' || c == '}' || c == ']') {
-        return stop(Status::Fault);
-      } else {
-        value_at_ = at;
-        pending_scalar_ = true;
-        state_ = State::AfterValue;
-      }
-      return true;
-    }
+      return key(c, at);
+    case State::Colon:
+      return colon(c, at);
+    case State::Value:
+      return value(c, at);
     case State::AfterValue:
-      if (pending_scalar_) {
-        record({value_at_, at});  // a scalar ends where the next token starts
-        pending_scalar_ = false;
-      }
-      if (c == ',') {
-        state_ = State::Key;
-        return true;
-      }
-      if (c != '}') return stop(Status::Fault);
-      break;
+      return after_value(c, at);
     case State::Skip:
     case State::Done:
-      return stop(Status::Fault);  // anything after the root
+      break;
   }
-  // An object closes.
+  return stop(RequestOutline::Status::Fault);  // anything after the root
+}
+
+bool OutlineWalker::root(char c) {
+  if (c != '{') return stop(RequestOutline::Status::Unsupported);
+  objects_.push_back(0);
+  state_ = State::FirstKey;
+  return true;
+}
+
+bool OutlineWalker::key(char c, std::size_t at) {
+  if (c == '}' && state_ == State::FirstKey) return close_object();  // an empty object
+  if (c != '"') return stop(RequestOutline::Status::Fault);
+  key_at_ = at;
+  state_ = State::Colon;
+  return true;
+}
+
+bool OutlineWalker::colon(char c, std::size_t at) {
+  if (c != ':') return stop(RequestOutline::Status::Fault);
+  std::size_t close = at - 1;
+  while (close > key_at_ && is_space(text_[close])) --close;
+  if (close == key_at_ || text_[close] != '"') return stop(RequestOutline::Status::Fault);
+  key_ = text_.substr(key_at_ + 1, close - key_at_ - 1);
+  if (key_.find('\\') != std::string_view::npos) return stop(RequestOutline::Status::Unsupported);
+  state_ = State::Value;
+  return true;
+}
+
+bool OutlineWalker::value(char c, std::size_t at) {
+  const bool feeds = objects_.size() == 1 && key_ == "feeds";
+  if (feeds) out_.last_feeds_is_object = c == '{';
+  if (feeds && c == '{') {
+    objects_.push_back(++out_.feeds_objects);
+    state_ = State::FirstKey;
+  } else if (c == '{' || c == '[') {
+    value_at_ = at;
+    skip_open_ = c;
+    skip_depth_ = 1;
+    state_ = State::Skip;
+  } else if (c == ',' || c == ':' || c == '}' || c == ']') {
+    return stop(RequestOutline::Status::Fault);
+  } else {
+    value_at_ = at;
+    pending_scalar_ = true;
+    state_ = State::AfterValue;
+  }
+  return true;
+}
+
+bool OutlineWalker::after_value(char c, std::size_t at) {
+  if (pending_scalar_) {
+    record({value_at_, at});  // a scalar ends where the next token starts
+    pending_scalar_ = false;
+  }
+  if (c == ',') {
+    state_ = State::Key;
+    return true;
+  }
+  if (c != '}') return stop(RequestOutline::Status::Fault);
+  return close_object();
+}
+
+bool OutlineWalker::close_object() {
   objects_.pop_back();
   state_ = objects_.empty() ? State::Done : State::AfterValue;
   return true;

@@ -55,6 +55,12 @@ class OutlineWalker {
   enum class State : std::uint8_t { Root, FirstKey, Key, Colon, Value, Skip, AfterValue, Done };
 
   bool token(std::size_t at);
+  bool root(char c);
+  bool key(char c, std::size_t at);
+  bool colon(char c, std::size_t at);
+  bool value(char c, std::size_t at);
+  bool after_value(char c, std::size_t at);
+  bool close_object();
   bool stop(RequestOutline::Status status);
   void record(ByteSpan bytes);
 
