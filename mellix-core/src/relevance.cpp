@@ -13,7 +13,8 @@ namespace {
 
 // A set of kinds as one bit per kind; iteration order never matters because
 // the answer's order comes from the pair set below.
-using KindMask = std::uint8_t;
+using KindMask = std::uint32_t;
+static_assert(kAllFactKinds.size() <= 32, "a kind mask holds 32 kinds");
 
 constexpr KindMask mask_of(FactKind kind) {
   return static_cast<KindMask>(1U << static_cast<unsigned>(kind));
@@ -25,14 +26,11 @@ constexpr KindMask mask_of(std::initializer_list<FactKind> kinds) {
   return mask;
 }
 
-constexpr KindMask kEveryKind = mask_of({
-    FactKind::PriceMove,
-    FactKind::OrderbookImbalance,
-    FactKind::LiquidationCluster,
-    FactKind::FundingFlip,
-    FactKind::OiChange,
-    FactKind::VolatilitySpike,
-});
+constexpr KindMask kEveryKind = [] {
+  KindMask mask = 0;
+  for (const FactKind kind : kAllFactKinds) mask |= mask_of(kind);
+  return mask;
+}();
 
 struct KeywordRow {
   std::string_view keyword;  // lower-case; matched as a plain substring
