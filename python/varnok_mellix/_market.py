@@ -14,6 +14,7 @@ they hold throughout (a build spreads its work over all cores by itself).
 from __future__ import annotations
 
 import json
+import os
 import threading
 import warnings
 import weakref
@@ -24,6 +25,7 @@ from ._errors import (BadSpecError, MellixError, MissingSymbolWarning, ParseErro
                       error_from_rendering, locate_in, shorten)
 from ._records import Context, Fact, FactKind, ToolCall, context_from_value
 from ._varnok_mellix import Mellix
+from .feeds import _names_json_lines, load
 
 __all__ = ["Feeds", "Market", "Spec"]
 
@@ -200,6 +202,20 @@ class Market:
         if missing and isinstance(feeds, Mapping):
             _warn_near_misses(missing, feeds)
         return context
+
+    def build_file(self, path: str | os.PathLike[str], *, lines: bool | None = None) -> Context:
+        """Builds from the feeds in a file, as :meth:`build` does: a JSON object
+        of symbol -> snapshot, or with `lines` JSON Lines of snapshots (by
+        default when the name ends in .jsonl or .ndjson; see
+        :func:`varnok_mellix.feeds.load`). A JSON file goes to the engine as
+        it is, so a :class:`ParseError`'s line and column are in the file.
+        Raises OSError for a file that cannot be read."""
+        if lines is None:
+            lines = _names_json_lines(path)
+        if lines:
+            return self.build(load(path, lines=True))
+        with open(path, "rb") as file:
+            return self.build(file.read())
 
     def query(self, question: str, context: Context | None = None) -> list[ToolCall]:
         """The ``get_fact`` calls that answer `question` over `context`, by

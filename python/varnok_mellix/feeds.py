@@ -16,22 +16,40 @@ time, oldest first, since the engine takes the last entry as the newest.
 Timestamps are kept in `unit` (milliseconds by default), which the engine
 copies and never converts; a number that looks like another unit raises
 :class:`TimestampUnitError`. pandas is optional: nothing here imports it.
+
+:func:`load` reads feeds from a file: a JSON object (symbol -> snapshot), or
+JSON Lines with one snapshot per line.
 """
 
 from __future__ import annotations
 
 import datetime as _dt
 import decimal
+import functools
+import json
 import math
 import numbers
+import os
 import sys
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Final, Literal, TypeAlias
 
-from ._errors import shorten
+from ._errors import ParseError, shorten
 
-__all__ = ["Snapshot", "TimestampUnitError", "snapshot", "to_feeds"]
+__all__ = ["LiquidationSide", "Snapshot", "TimestampUnitError", "load", "snapshot", "to_feeds"]
+
+LiquidationSide: TypeAlias = Literal["order", "position"]
+"""How a liquidation's ``"buy"`` or ``"sell"`` is read: as the side of the
+liquidation order (``"order"``: a sell closes a long) or as the side of the
+position liquidated (``"position"``: a buy is a long). See :func:`snapshot`."""
+
+# A liquidation closes the position with an order of the opposite side.
+_LIQUIDATED: Final[dict[str, dict[str, str]]] = {
+    "order": {"sell": "long", "buy": "short"},
+    "position": {"buy": "long", "sell": "short"},
+}
+_LINES_SUFFIXES: Final = (".jsonl", ".ndjson")
 
 
 _UNIT_NAMES: Final[dict[str, str]] = {"s": "seconds", "ms": "milliseconds",
@@ -78,13 +96,74 @@ def to_feeds(*snapshots: Snapshot) -> dict[str, dict[str, Any]]:
     return feeds
 
 
+def load(path: str | os.PathLike[str], *, lines: bool | None = None) -> dict[str, Any]:
+    """The feeds (symbol -> snapshot) of a file: a JSON object of snapshots, or
+    JSON Lines, one snapshot per line (an object with its ``symbol``, or the
+    array form), keyed by the snapshot's own symbol.
+
+    `lines` says which; by default a name ending in .jsonl or .ndjson is JSON
+    Lines and any other JSON. Blank lines are skipped. Raises OSError for a
+    file that cannot be read, :class:`~varnok_mellix.ParseError` for text
+    that is not JSON (`line` and `column` locate the fault in the file) and
+    ValueError for JSON of another shape or a symbol on two lines.
+    """
+    if lines is None:
+        lines = _names_json_lines(path)
+    with open(path, "rb") as file:
+        data = file.read()
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise ParseError(f"not UTF-8 text: {error.reason} at byte {error.start}") from None
+    if not lines:
+        feeds = _json_value(text, 0)
+        if not isinstance(feeds, dict):
+            raise ValueError(f"the feeds are a JSON {type(feeds).__name__}; expected an object "
+                             "of symbol -> snapshot (or JSON Lines of snapshots: lines=True)")
+        return feeds
+    feeds = {}
+    first_line: dict[str, int] = {}
+    for number, line in enumerate(text.split("\n"), 1):
+        if not line.strip():
+            continue
+        snap = _json_value(line, number - 1)
+        symbol = snap.get("symbol") if isinstance(snap, dict) else \
+            snap[0] if isinstance(snap, list) and snap else None
+        if not isinstance(symbol, str):
+            raise ValueError(f"line {number}: expected a snapshot with its symbol, an object "
+                             "with a \"symbol\" string or an array starting with it")
+        if symbol in first_line:
+            raise ValueError(f"line {number}: a second snapshot of {shorten(repr(symbol))} "
+                             f"(the first is on line {first_line[symbol]}); give one line per "
+                             "symbol")
+        first_line[symbol] = number
+        feeds[symbol] = snap
+    return feeds
+
+
+def _names_json_lines(path: str | os.PathLike[str]) -> bool:
+    """Whether the file name says JSON Lines (.jsonl, .ndjson)."""
+    return os.fspath(path).lower().endswith(_LINES_SUFFIXES)
+
+
+def _json_value(text: str, lines_before: int) -> Any:
+    """The JSON value of `text`, which starts after `lines_before` lines of its
+    file; a ParseError gives the position in the file."""
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as error:
+        raise ParseError(f"{error.msg} at line {error.lineno + lines_before} column "
+                         f"{error.colno}") from None
+
+
 def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | None = None,
              trades: Iterable[Mapping[str, Any]] | None = None,
              funding_rates: Iterable[Mapping[str, Any]] | None = None,
              open_interest: Iterable[Mapping[str, Any]] | None = None,
              liquidations: Iterable[Mapping[str, Any]] | None = None,
              unit: Literal["s", "ms", "us", "ns"] = "ms",
-             time_column: str | None = None) -> Snapshot:
+             time_column: str | None = None,
+             liquidation_side: LiquidationSide = "order") -> Snapshot:
     """The snapshot of `symbol` from exchange-library structures.
 
     - `ohlcv`: rows ``[timestamp, open, high, low, close, volume, ...]``
@@ -101,10 +180,31 @@ def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | 
     - `funding_rates`: ``{"timestamp", "fundingRate"}``.
     - `open_interest`: ``{"timestamp", "openInterestAmount"}``, or
       ``"openInterestValue"`` when no entry has an amount.
-    - `liquidations`: ``{"timestamp", "side", "price", ...}`` with side "long"
-      or "short" (the liquidated position) and the quantity from
-      ``baseValue``, else ``contracts`` × ``contractSize`` (1 when absent),
-      else ``quoteValue`` / price.
+    - `liquidations`: ``{"timestamp", "side", "price", ...}`` with the
+      quantity from ``baseValue``, else ``contracts`` × ``contractSize`` (1
+      when absent), else ``quoteValue`` / price. A side "long" or "short" is
+      the position liquidated. A side "buy" or "sell", as ccxt's unified
+      liquidation structure gives it, is read by `liquidation_side`:
+
+      - ``"order"`` (the default): the side of the liquidation order, which
+        closes the position, so "sell" is a long liquidated and "buy" a
+        short. Binance's liquidation order streams (USD-M and COIN-M futures)
+        report this side, and ccxt passes it on for binance; ccxt's okx
+        passes on OKX's order side too (its recorded message pairs side "buy"
+        with posSide "short").
+      - ``"position"``: the side of the position, so "buy" is a long
+        liquidated. Bybit documents the side of its v5 liquidation streams
+        as the position's ("Buy" means a long was liquidated), and ccxt
+        passes it on for bybit; ccxt's gate turns Gate's position into this
+        side as well ("long" or a positive size becomes "buy").
+
+      Checked against Binance's and Bybit's public API documents and the
+      parsers of ccxt 4.5; an exchange or ccxt can change its convention, so
+      check the venue you read before trusting the long/short split.
+
+    funding_rates, open_interest, trades and liquidations also take a single
+    record (a mapping), as ``fetch_funding_rate`` and ``fetch_open_interest``
+    return it.
 
     Raises ValueError for data of the wrong shape (a short row, a side it does
     not know, text that is not a number) and :class:`TimestampUnitError` for
@@ -112,6 +212,9 @@ def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | 
     """
     if unit not in _NS_PER:
         raise ValueError(f"unit must be one of {', '.join(_NS_PER)}, not {shorten(repr(unit))}")
+    if liquidation_side not in _LIQUIDATED:
+        raise ValueError(f"liquidation_side must be 'order' or 'position', not "
+                         f"{shorten(repr(liquidation_side))}")
     reader = _Reader(symbol, unit)
     candles = reader.candles(ohlcv, time_column)
     data: dict[str, Any] = {"symbol": symbol, "candles": candles}
@@ -128,7 +231,9 @@ def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | 
     if open_interest is not None:
         data["open_interest"] = reader.open_interest(open_interest)
     if liquidations is not None:
-        data["liquidations"] = reader.records("liquidations", liquidations, _liquidation)
+        data["liquidations"] = reader.records(
+            "liquidations", liquidations,
+            functools.partial(_liquidation, _LIQUIDATED[liquidation_side]))
     return Snapshot(symbol, data, {k: n for k, n in reader.dropped.items() if n})
 
 
@@ -252,11 +357,19 @@ class _Reader:
             self.dropped[member] = self.dropped.get(member, 0) + 1
             return None
 
-    def records(self, member: str, records: Iterable[Any], values: _Values) -> list[list[Any]]:
-        if isinstance(records, (str, bytes, Mapping)):
+    def listed(self, member: str, records: Any) -> list[Any]:
+        """`records` as a list; a mapping is one record."""
+        if member != "candles" and isinstance(records, Mapping):
+            return [records]
+        if isinstance(records, (str, bytes, bytearray, Mapping)) or \
+                not isinstance(records, Iterable):
             raise ValueError(f"{self.symbol} {member}: expected a list of records, "
                              f"not a {type(records).__name__}")
-        rows = [row for row in (self._row(member, r, values) for r in records) if row]
+        return list(records)
+
+    def records(self, member: str, records: Iterable[Any], values: _Values) -> list[list[Any]]:
+        rows = [row for row in (self._row(member, r, values)
+                                for r in self.listed(member, records)) if row]
         rows.sort(key=lambda row: row[0])  # stable: equal times keep their order
         return rows
 
@@ -302,7 +415,7 @@ class _Reader:
         return [ts, *sides]
 
     def open_interest(self, history: Iterable[Mapping[str, Any]]) -> list[list[Any]]:
-        history = list(history)
+        history = self.listed("open_interest", history)
         # One series must not mix contracts and quote value: the change between
         # them would be meaningless. The amount is used when any entry has it.
         key = "openInterestAmount"
@@ -322,15 +435,16 @@ def _trade(record: Mapping[str, Any]) -> list[Any]:
             side.lower() == "sell"]
 
 
-def _liquidation(record: Mapping[str, Any]) -> list[Any]:
+def _liquidation(liquidated: Mapping[str, str], record: Mapping[str, Any]) -> list[Any]:
     side = record.get("side")
     if _is_missing(side):
         raise _Missing
-    if not isinstance(side, str) or side.lower() not in ("long", "short"):
-        # Exchanges disagree on which order side marks a long's liquidation,
-        # so "buy" and "sell" are refused rather than guessed.
+    position = side.lower() if isinstance(side, str) else None
+    position = liquidated.get(position, position) if position else None
+    if position not in ("long", "short"):
         raise ValueError(f"a liquidation's side is 'long' or 'short' (the position "
-                         f"liquidated), not {shorten(repr(side))}")
+                         f"liquidated), or 'buy' or 'sell' (read as liquidation_side says), "
+                         f"not {shorten(repr(side))}")
     price = _number(record.get("price"), "price")
     if not _is_missing(record.get("baseValue")):
         qty = _number(record["baseValue"], "baseValue")
@@ -342,7 +456,7 @@ def _liquidation(record: Mapping[str, Any]) -> list[Any]:
         qty = _number(record["quoteValue"], "quoteValue") / price
     else:
         raise _Missing
-    return [side.lower(), price, qty]
+    return [position, price, qty]
 
 
 # ---------------------------------------------------------------------------
@@ -352,6 +466,17 @@ def _liquidation(record: Mapping[str, Any]) -> list[Any]:
 def _is_dataframe(value: Any) -> bool:
     pandas = sys.modules.get("pandas")
     return pandas is not None and isinstance(value, pandas.DataFrame)
+
+
+def _is_row_positions(index: Any) -> bool:
+    """Whether `index` is a DataFrame's default index, 0, 1, ..., n - 1.
+
+    pandas 3 keeps evenly spaced integers as a RangeIndex, also when they are
+    timestamps (``set_index("timestamp")`` of one-minute bars), so the type
+    alone does not tell; an unnamed range from 0 in steps of 1 is the default
+    one."""
+    return (type(index).__name__ == "RangeIndex" and index.name is None
+            and index.start == 0 and index.step == 1)
 
 
 def _frame_rows(frame: Any, time_column: str | None) -> list[list[Any]]:
@@ -370,9 +495,11 @@ def _frame_rows(frame: Any, time_column: str | None) -> list[list[Any]]:
         found = next((columns[name] for name in _TIME_COLUMNS if name in columns), None)
         if found is not None:
             times = frame[found]
-        elif type(frame.index).__name__ == "RangeIndex":
-            raise ValueError("the DataFrame has no time: name its column (time_column=...) "
-                             "or set it as the index")
+        elif _is_row_positions(frame.index) and len(frame):
+            raise ValueError("the DataFrame has no time: its index is the row numbers 0 to "
+                             f"{len(frame) - 1} and no column is named "
+                             f"{', '.join(_TIME_COLUMNS)}; name the time column "
+                             "(time_column=...) or set it as the index")
         else:
             times = frame.index
     parts = [list(times), *(frame[columns[name]].tolist() for name in _CANDLE_COLUMNS)]

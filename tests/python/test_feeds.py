@@ -2,13 +2,14 @@
 methods and on pandas DataFrames."""
 
 import datetime
+import json
 import re
 
 import pandas as pd
 import pytest
 
-from varnok_mellix import FactKind, Market
-from varnok_mellix.feeds import TimestampUnitError, snapshot, to_feeds
+from varnok_mellix import FactKind, Market, ParseError, _samples
+from varnok_mellix.feeds import TimestampUnitError, load, snapshot, to_feeds
 
 T = 1_733_000_000_000  # ms
 M = 60_000
@@ -104,11 +105,119 @@ def test_candle_frames_and_times_of_every_form_give_the_same_candles(make, kwarg
     ({"ohlcv": [[T, "1,5", 1, 1, 1, 1]]}, ValueError, "open '1,5' is not a number"),
     ({"trades": [{"timestamp": T, "price": 1, "amount": 1, "side": "bid"}]}, ValueError,
      "a trade's side is 'buy' or 'sell'"),
-    ({"liquidations": [{"timestamp": T, "price": 1, "baseValue": 1, "side": "sell"}]},
-     ValueError, "a liquidation's side is 'long' or 'short'"),
-    ({"ohlcv": frame().drop(columns="timestamp")}, ValueError, "the DataFrame has no time"),
+    ({"liquidations": [{"timestamp": T, "price": 1, "baseValue": 1, "side": "bid"}]},
+     ValueError, "a liquidation's side is 'long' or 'short' (the position liquidated), or 'buy'"),
+    ({"liquidations": [], "liquidation_side": "taker"}, ValueError,
+     "liquidation_side must be 'order' or 'position', not 'taker'"),
+    ({"ohlcv": frame().drop(columns="timestamp")}, ValueError,
+     "the DataFrame has no time: its index is the row numbers 0 to 4 and no column is named"),
+    ({"funding_rates": "0.0001"}, ValueError, "BTC funding: expected a list of records, not a str"),
+    ({"open_interest": 5}, ValueError, "BTC open_interest: expected a list of records, not a int"),
     ({"unit": "m"}, ValueError, "unit must be one of s, ms, us, ns"),
 ])
 def test_data_of_the_wrong_unit_or_shape_is_refused_with_a_reason(kwargs, error, message):
     with pytest.raises(error, match=re.escape(message)):
         snapshot("BTC", **kwargs)
+
+
+def even_frame(rows=5):
+    """Evenly spaced one-minute candles: pandas 3 keeps such a time column,
+    set as the index, as a RangeIndex."""
+    return pd.DataFrame([[T + i * M, 100.0 + i, 101.0 + i, 99.0 + i, 100.5 + i, 5.0]
+                         for i in range(rows)],
+                        columns=["timestamp", "open", "high", "low", "close", "volume"])
+
+
+@pytest.mark.parametrize("make", [
+    lambda: even_frame().set_index("timestamp"),
+    lambda: even_frame().set_index("timestamp").rename_axis(None),  # unnamed, not from 0
+    lambda: even_frame().assign(timestamp=range(5)).set_index("timestamp"),  # named, from 0
+], ids=["named range of times", "unnamed range of times", "named range from 0"])
+def test_an_index_of_evenly_spaced_times_is_time(make):
+    frame = make()
+    snap = snapshot("BTC", ohlcv=frame)
+    assert snap.data["candles"] == [[int(ts), *row] for ts, row in
+                                    zip(frame.index, frame.values.tolist())]
+
+
+@pytest.mark.parametrize("liquidation_side, sides", [
+    ("order", ["short", "long", "long"]),
+    ("position", ["long", "short", "long"]),
+])
+def test_ccxt_liquidations_with_buy_or_sell_go_in_by_the_side_asked_for(liquidation_side, sides):
+    # As ccxt's fetch_liquidations / watch_liquidations give them.
+    liquidations = [
+        {"info": {}, "symbol": "BTC/USDT:USDT", "contracts": 2, "contractSize": 0.001,
+         "price": 96000.0, "baseValue": None, "quoteValue": None, "timestamp": T, "side": "buy"},
+        {"symbol": "BTC/USDT:USDT", "contracts": None, "contractSize": None, "price": "95900",
+         "baseValue": "0.5", "quoteValue": None, "timestamp": T + M, "side": "SELL"},
+        {"symbol": "BTC/USDT:USDT", "price": 95800.0, "baseValue": 1.0, "timestamp": T + 2 * M,
+         "side": "long"},  # a position's side stays what it says
+    ]
+    snap = snapshot("BTC", liquidations=liquidations, liquidation_side=liquidation_side)
+    assert snap.data["liquidations"] == [[T, sides[0], 96000.0, 0.002],
+                                         [T + M, sides[1], 95900.0, 0.5],
+                                         [T + 2 * M, sides[2], 95800.0, 1.0]]
+    [fact] = Market(symbols=["BTC"], lookback=2).build(to_feeds(snap)).facts
+    longs = sum(p * q for _, side, p, q in snap.data["liquidations"] if side == "long")
+    assert fact.value == pytest.approx(2 * longs - fact.magnitude)
+
+
+def test_single_funding_and_open_interest_records_are_one_row_each():
+    # fetch_funding_rate and fetch_open_interest answer with one structure, not a list.
+    rate = {"symbol": "BTC/USDT:USDT", "markPrice": 96000.0, "fundingRate": 0.0001,
+            "timestamp": T, "fundingTimestamp": T + 480 * M, "info": {}}
+    interest = {"symbol": "BTC/USDT:USDT", "openInterestAmount": 5100.0,
+                "openInterestValue": None, "timestamp": T, "info": {}}
+    snap = snapshot("BTC", funding_rates=rate, open_interest=interest)
+    assert snap.data["funding"] == [[T, 0.0001]]
+    assert snap.data["open_interest"] == [[T, 5100.0]]
+
+
+SAMPLE = _samples.feeds()
+ORDER = ["symbol", "candles", "orderbook", "trades", "funding", "open_interest", "liquidations"]
+
+
+@pytest.mark.parametrize("name, text, lines", [
+    ("feeds.json", json.dumps(SAMPLE, indent=1), None),
+    ("feeds.JSONL", "\n".join(json.dumps(snap) for snap in SAMPLE.values()) + "\n\n", None),
+    ("feeds.txt", "\r\n".join(json.dumps([snap.get(m, None if m == "orderbook" else [])
+                                            for m in ORDER])
+                               for snap in SAMPLE.values()), True),
+], ids=["json", "json lines", "arrays, lines=True"])
+def test_a_feeds_file_loads_and_builds_as_its_feeds(tmp_path, name, text, lines):
+    path = tmp_path / name
+    path.write_text(text)
+    loaded = load(path, lines=lines)
+    market = Market(_samples.SPEC)
+    assert market.build(loaded) == market.build(SAMPLE)
+    assert market.build_file(str(path), lines=lines) == market.build(SAMPLE)
+    assert market.build_file(path, lines=lines).missing_symbols == ("DOGE",)
+
+
+@pytest.mark.parametrize("name, data, error, message", [
+    ("f.jsonl", '{"symbol": "BTC", "candles": []}\n\n{"symbol": "BTC", "candles": []}\n',
+     ValueError, "line 3: a second snapshot of 'BTC' (the first is on line 1); give one line per"),
+    ("f.jsonl", '{"symbol": "BTC", "candles": []}\n{"symbol": "ETH", "candles": [}\n', ParseError,
+     "parse: Expecting value at line 2 column 31"),
+    ("f.ndjson", '{"candles": []}\n', ValueError, "line 1: expected a snapshot with its symbol"),
+    ("f.json", "[1, 2]", ValueError, "the feeds are a JSON list; expected an object of symbol"),
+    ("f.json", '{"BTC":\n {"symbol": "BTC",\n "candles": [}}', ParseError,
+     "parse: Expecting value at line 3 column 14"),
+    ("f.json", b"\xff{}", ParseError, "parse: not UTF-8 text: invalid start byte at byte 0"),
+], ids=["symbol twice", "not JSON", "no symbol", "not an object", "JSON fault", "not UTF-8"])
+def test_a_feeds_file_that_is_not_feeds_is_refused_with_its_line(tmp_path, name, data, error,
+                                                                 message):
+    path = tmp_path / name
+    path.write_bytes(data if isinstance(data, bytes) else data.encode())
+    with pytest.raises(error, match=re.escape(message)):
+        load(path)
+
+
+def test_build_file_hands_a_json_file_to_the_engine_and_positions_faults_in_it(tmp_path):
+    (tmp_path / "f.json").write_text('{"BTC":\n {"symbol": "BTC",\n "candles": [}}')
+    with pytest.raises(ParseError) as refused:
+        Market(symbols=["BTC"], lookback=2).build_file(tmp_path / "f.json")
+    assert (refused.value.line, refused.value.column) == (3, 14)
+    with pytest.raises(FileNotFoundError):
+        Market(symbols=["BTC"], lookback=2).build_file(tmp_path / "absent.json")
