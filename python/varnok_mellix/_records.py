@@ -5,6 +5,12 @@ A :class:`Context` built by the engine keeps the engine's own JSON text, so
 made in Python is written in the same format: compact, members in declared
 order, floats as the shortest round-trip decimal with ``.0`` on whole numbers
 and exponent form outside 1e-5 to 1e16.
+
+Every view of a context outside the engine (``Context.to_dict``, the JSON of
+``mellix build``, the MCP server's ``build_context`` answer) holds the same
+four members: ``facts``, ``symbols``, ``lookback`` and ``missing_symbols``.
+The engine's own text has the first three (and ignores the fourth when it
+reads a context back); :meth:`Context.from_json` reads all four.
 """
 
 from __future__ import annotations
@@ -15,7 +21,7 @@ import json
 import math
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import Final
+from typing import Any, Final
 
 from ._errors import ParseError, shorten
 
@@ -59,6 +65,11 @@ class Fact:
     def __post_init__(self) -> None:
         object.__setattr__(self, "kind", FactKind(self.kind))
 
+    def to_dict(self) -> dict[str, Any]:
+        """The fact as a JSON-able dict, with the members of the engine's JSON."""
+        return {"kind": self.kind.value, "symbol": self.symbol, "value": self.value,
+                "magnitude": self.magnitude, "ts": self.ts, "human": self.human}
+
 
 @dataclass(frozen=True, slots=True)
 class ToolCall:
@@ -99,18 +110,37 @@ class Context:
         kind = FactKind(kind)
         return next((f for f in self.facts if f.kind is kind and f.symbol == symbol), None)
 
-    def to_json(self) -> str:
+    def to_dict(self) -> dict[str, Any]:
+        """The context as a JSON-able dict: ``facts`` (as :meth:`Fact.to_dict`),
+        ``symbols``, ``lookback`` and ``missing_symbols``."""
+        return {"facts": [fact.to_dict() for fact in self.facts], "symbols": list(self.symbols),
+                "lookback": self.lookback, "missing_symbols": list(self.missing_symbols)}
+
+    def to_json(self, *, missing_symbols: bool = False) -> str:
         """The context as the engine writes it; for a context that came from the
-        engine (or from :meth:`from_json`), the very text it came as."""
+        engine (or from :meth:`from_json` of a text without
+        ``missing_symbols``), the very text it came as.
+
+        With `missing_symbols`, the same text with a last member
+        ``"missing_symbols"``: what ``mellix build`` prints, and what
+        :meth:`from_json` and the engine (which ignores the member) read."""
         if self._text is None:
             object.__setattr__(self, "_text", _write_context(self))
         assert self._text is not None
-        return self._text
+        if not missing_symbols:
+            return self._text
+        text = self._text.strip()
+        if not text.startswith("{"):  # the array form, read by from_json
+            text = _write_context(self)
+        members = ",".join(_write_string(symbol) for symbol in self.missing_symbols)
+        return f'{text[:-1]},"missing_symbols":[{members}]}}'
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Context:
         """Reads a context in the engine's JSON format (objects or arrays of
-        their fields in declared order). Raises :class:`ParseError`."""
+        their fields in declared order), with ``missing_symbols`` when the
+        object holds it (as ``to_json(missing_symbols=True)`` writes it).
+        Raises :class:`ParseError`."""
         if isinstance(text, (bytes, bytearray)):
             try:
                 text = bytes(text).decode("utf-8")
@@ -120,6 +150,10 @@ class Context:
             value = json.loads(text, parse_constant=_refuse_constant)
         except json.JSONDecodeError as error:
             raise ParseError(f"{error.msg} at line {error.lineno} column {error.colno}") from None
+        if isinstance(value, dict) and "missing_symbols" in value:
+            missing = tuple(_string(s) for s in _list(value["missing_symbols"]))
+            # to_json() is the engine's text, which has no such member: written anew.
+            return context_from_value(value, None, missing)
         return context_from_value(value, text)
 
 
@@ -227,7 +261,8 @@ def context_from_value(value: object, text: str | None = None,
                       tuple(_string(s) for s in _list(symbols)),
                       _integer(lookback, range(_U32_MAX + 1), "u32"),
                       tuple(missing_symbols))
-    object.__setattr__(context, "_text", text)
+    if text is not None:
+        object.__setattr__(context, "_text", text)
     return context
 
 

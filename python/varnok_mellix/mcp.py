@@ -12,10 +12,13 @@ tools:
 - ``query``: the ``get_fact`` calls that answer a question;
 - ``get_fact``: one fact (the result of :func:`varnok_mellix.tools.run_tool_call`).
 
-A refused call (unreadable feeds, no context yet, bad arguments) is answered
-as a tool error (``isError``) whose text says what went wrong, so that the
-model can correct itself; the server keeps running. With ``--feeds`` the
-server builds once at start, so a host can query at once.
+Each tool declares the schema of its structured results (``outputSchema``)
+and annotations: ``query`` and ``get_fact`` only read; ``build_context``
+replaces the server's context, which is all it changes. A refused call
+(unreadable feeds, no context yet, bad arguments) is answered as a tool error
+(``isError``) whose text says what went wrong, so that the model can correct
+itself; the server keeps running. With ``--feeds`` the server builds once at
+start, so a host can query at once.
 
 A client names files on the server's machine, so ``path`` reads only what the
 person who started the server allowed: regular files inside a ``--root``
@@ -44,8 +47,9 @@ from mcp.server.stdio import stdio_server
 from ._errors import MellixError, shorten
 from ._files import FileRefused, MiB, describe_size, read_bounded
 from ._market import Market
+from ._records import FactKind
 from ._varnok_mellix import __version__
-from .tools import fact_to_dict, mcp_tool, run_tool_call
+from .tools import MCPTool, fact_schema, mcp_tool, run_tool_call
 
 __all__ = ["DEFAULT_MAX_BYTES", "SERVER_NAME", "create_server", "main", "tool_definitions"]
 
@@ -66,8 +70,13 @@ class _Refused(Exception):
     """A tool call that is answered as a tool error with this message."""
 
 
-def tool_definitions() -> list[dict[str, Any]]:
-    """The server's tools in the ``tools/list`` wire form."""
+def _strings() -> dict[str, Any]:
+    return {"type": "array", "items": {"type": "string"}}
+
+
+def tool_definitions(market: Market | None = None) -> list[MCPTool]:
+    """The server's tools in the ``tools/list`` wire form. With `market`,
+    ``get_fact``'s ``symbol`` is one of the market's symbols."""
     return [
         {
             "name": "build_context",
@@ -90,6 +99,21 @@ def tool_definitions() -> list[dict[str, Any]]:
                 },
                 "additionalProperties": False,
             },
+            "outputSchema": {
+                "type": "object",
+                "properties": {"facts": {"type": "array", "items": fact_schema()},
+                               "symbols": _strings(),
+                               "lookback": {"type": "integer", "minimum": 1},
+                               "missing_symbols": _strings()},
+                "required": ["facts", "symbols", "lookback", "missing_symbols"],
+                "additionalProperties": False,
+            },
+            # It replaces the server's own context, which the same call makes
+            # again: nothing outside the server changes, and nothing is lost
+            # that a call cannot restore.
+            "annotations": {"title": "Build the market context", "readOnlyHint": False,
+                            "destructiveHint": False, "idempotentHint": True,
+                            "openWorldHint": False},
         },
         {
             "name": "query",
@@ -104,8 +128,23 @@ def tool_definitions() -> list[dict[str, Any]]:
                 "required": ["question"],
                 "additionalProperties": False,
             },
+            "outputSchema": {
+                "type": "object",
+                "properties": {"tool_calls": {"type": "array", "items": {
+                    "type": "object",
+                    "properties": {"kind": {"type": "string",
+                                            "enum": [kind.value for kind in FactKind]},
+                                   "symbol": {"type": "string"},
+                                   "tool": {"const": "get_fact"}},
+                    "required": ["kind", "symbol", "tool"],
+                    "additionalProperties": False}}},
+                "required": ["tool_calls"],
+                "additionalProperties": False,
+            },
+            "annotations": {"title": "Which facts answer a question", "readOnlyHint": True,
+                            "openWorldHint": False},
         },
-        mcp_tool(),
+        mcp_tool(market),
     ]
 
 
@@ -169,10 +208,7 @@ def _feeds(arguments: Mapping[str, Any], files: _Files) -> str | bytes | Mapping
 
 
 def _build(files: _Files, market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
-    context = market.build(_feeds(arguments, files))
-    return {"facts": [fact_to_dict(fact) for fact in context.facts],
-            "symbols": list(context.symbols),
-            "missing_symbols": list(context.missing_symbols)}
+    return market.build(_feeds(arguments, files)).to_dict()
 
 
 def _query(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
@@ -216,7 +252,7 @@ def create_server(market: Market, roots: Iterable[str | os.PathLike[str]] = (),
         "query": _query,
         "get_fact": _get_fact,
     }
-    tools = [types.Tool.model_validate(tool) for tool in tool_definitions()]
+    tools = [types.Tool.model_validate(tool) for tool in tool_definitions(market)]
 
     async def list_tools(_context: Any, _params: types.PaginatedRequestParams | None
                          ) -> types.ListToolsResult:

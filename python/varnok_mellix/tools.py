@@ -1,14 +1,32 @@
 """The ``get_fact`` tool for language-model hosts, and its executor.
 
 A query answers with ``get_fact`` calls; a model that is handed the tool makes
-such calls itself. This module gives the tool's definition in the three
-shapes hosts take and carries out one call against a market's context::
+such calls itself. This module gives the tool's definition in the shapes hosts
+take and carries out one call against a market's context::
 
-    openai_tool()      {"type": "function", "function": {"name", "description", "parameters"}}
-    anthropic_tool()   {"name", "description", "input_schema"}
-    mcp_tool()         {"name", "description", "inputSchema"}
+    openai_tool()            {"type": "function", "function": {"name", "description",
+                                                               "parameters", "strict"}}
+    openai_responses_tool()  {"type": "function", "name", "description", "parameters",
+                              "strict"}
+    anthropic_tool()         {"name", "description", "input_schema"}
+    mcp_tool()               {"name", "description", "inputSchema", "outputSchema",
+                              "annotations"}
 
     run_tool_call(market, call) -> dict   # JSON-able, never raises for bad arguments
+
+Given a market (``openai_tool(market)``), a definition lists the market's
+symbols as the only values of ``symbol``, so that a model picks
+``BTC/USDT:USDT`` rather than guessing ``BTC``.
+
+The definitions are typed as TypedDicts of the hosts' own parameter types
+(:class:`OpenAITool` is ``openai.types.chat.ChatCompletionFunctionToolParam``,
+:class:`OpenAIResponsesTool` is ``openai.types.responses.FunctionToolParam``,
+:class:`AnthropicTool` is ``anthropic.types.ToolParam``), so that
+``tools=[openai_tool()]`` passes ``mypy --strict`` without a cast, while
+nothing here imports the host packages. mypy compares TypedDicts key by key
+and needs every key of the host's type, with the same value type: the keys
+this module never sets are declared for that alone, and follow the host
+packages' current releases.
 
 What a result repeats of the call (a symbol, an unknown kind or tool) is
 shortened when it is long (see :func:`varnok_mellix._errors.shorten`): a
@@ -20,8 +38,9 @@ Each definition is a new dict on every call, so a host may change its copy.
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping
-from typing import Any, Final, TypeAlias
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import (Any, Final, Literal, Protocol, Required, SupportsIndex, TypeAlias, TypedDict,
+                    TypeVar, overload)
 
 from ._errors import BadSpecError, shorten
 from ._market import Market
@@ -30,12 +49,21 @@ from ._records import Context, Fact, FactKind, ToolCall
 __all__ = [
     "TOOL_NAME",
     "TOOL_DESCRIPTION",
+    "AnthropicTool",
+    "FunctionDefinition",
+    "MCPTool",
+    "MCPToolAnnotations",
+    "OpenAIResponsesTool",
+    "OpenAITool",
     "ToolArguments",
     "anthropic_tool",
+    "fact_schema",
     "fact_to_dict",
     "input_schema",
     "mcp_tool",
+    "openai_responses_tool",
     "openai_tool",
+    "output_schema",
     "run_tool_call",
 ]
 
@@ -63,45 +91,213 @@ ToolArguments: TypeAlias = ToolCall | Mapping[str, Any] | str | bytes
 _KIND_NAMES: Final = tuple(kind.value for kind in FactKind)
 
 
-def input_schema() -> dict[str, Any]:
+# ---------------------------------------------------------------------------
+# The hosts' parameter types, key for key (see the module's docstring).
+
+
+class FunctionDefinition(TypedDict, total=False):
+    """The ``function`` of an :class:`OpenAITool`
+    (``openai.types.shared_params.FunctionDefinition``)."""
+
+    name: Required[str]
+    description: str
+    parameters: dict[str, object]
+    strict: bool | None
+
+
+class OpenAITool(TypedDict):
+    """A chat-completions function tool
+    (``openai.types.chat.ChatCompletionFunctionToolParam``)."""
+
+    type: Literal["function"]
+    function: FunctionDefinition
+
+
+# "async" is a keyword, so the key is declared in the functional form.
+_ResponsesToolKeywords = TypedDict("_ResponsesToolKeywords", {"async": bool}, total=False)
+
+
+class OpenAIResponsesTool(_ResponsesToolKeywords, total=False):
+    """A Responses API function tool (``openai.types.responses.FunctionToolParam``)."""
+
+    name: Required[str]
+    parameters: Required[dict[str, object] | None]
+    strict: Required[bool | None]
+    type: Required[Literal["function"]]
+    allowed_callers: list[Literal["direct", "programmatic"]] | None
+    defer_loading: bool
+    description: str | None
+    output_schema: dict[str, object] | None
+
+
+_T_co = TypeVar("_T_co", covariant=True)
+
+
+class _SequenceNotStr(Protocol[_T_co]):
+    """A sequence that a str is not (anthropic's ``SequenceNotStr``, when type
+    checking): str.__contains__ takes no object."""
+
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> _T_co: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Sequence[_T_co]: ...
+    def __contains__(self, value: object, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
+    def __reversed__(self) -> Iterator[_T_co]: ...
+
+
+class _AnthropicInputSchema(TypedDict, total=False):
+    """``anthropic.types.tool_param.InputSchemaTyped``."""
+
+    type: Required[Literal["object"]]
+    properties: dict[str, object] | None
+    required: _SequenceNotStr[str] | None
+
+
+class _AnthropicCacheControl(TypedDict, total=False):
+    """``anthropic.types.CacheControlEphemeralParam``."""
+
+    type: Required[Literal["ephemeral"]]
+    ttl: Literal["5m", "1h"]
+
+
+class AnthropicTool(TypedDict, total=False):
+    """A Messages API tool (``anthropic.types.ToolParam``)."""
+
+    input_schema: Required[_AnthropicInputSchema | dict[str, object]]
+    name: Required[str]
+    allowed_callers: list[Literal["direct", "code_execution_20250825", "code_execution_20260120",
+                                  "code_execution_20260521"]]
+    cache_control: _AnthropicCacheControl | None
+    defer_loading: bool
+    description: str
+    eager_input_streaming: bool | None
+    input_examples: Iterable[dict[str, object]]
+    strict: bool
+    type: Literal["custom"] | None
+
+
+class MCPToolAnnotations(TypedDict, total=False):
+    """An MCP tool's ``annotations``: hints for the host."""
+
+    title: str
+    readOnlyHint: bool
+    destructiveHint: bool
+    idempotentHint: bool
+    openWorldHint: bool
+
+
+class MCPTool(TypedDict, total=False):
+    """An MCP tool definition, in the ``tools/list`` wire form."""
+
+    name: Required[str]
+    description: Required[str]
+    inputSchema: Required[dict[str, Any]]
+    outputSchema: dict[str, Any]
+    annotations: MCPToolAnnotations
+
+
+# ---------------------------------------------------------------------------
+# The definitions.
+
+
+def input_schema(market: Market | None = None) -> dict[str, Any]:
     """The JSON schema of the tool's arguments: ``kind`` (one of the six wire
-    names) and ``symbol``, both required, nothing else."""
+    names) and ``symbol``, both required, nothing else. With `market`,
+    ``symbol`` is one of the market's symbols."""
+    symbol: dict[str, Any] = {"type": "string",
+                              "description": "The market symbol, exactly as the market names "
+                                             "it (case included), e.g. BTC."}
+    if market is not None:
+        symbol["enum"] = list(dict.fromkeys(market.symbols))
+        symbol["description"] = "The market symbol, one of the market's (case included)."
     return {
         "type": "object",
         "properties": {
             "kind": {"type": "string", "enum": list(_KIND_NAMES),
                      "description": "The kind of fact to look up."},
-            "symbol": {"type": "string",
-                       "description": "The market symbol, exactly as the market names it "
-                                      "(case included), e.g. BTC."},
+            "symbol": symbol,
         },
         "required": ["kind", "symbol"],
         "additionalProperties": False,
     }
 
 
-def openai_tool() -> dict[str, Any]:
-    """The tool as an OpenAI-style function tool, for ``tools=[...]`` of a chat
-    completion. Its schema meets the rules of strict mode, which it sets."""
+def fact_schema() -> dict[str, Any]:
+    """The JSON schema of a fact as :func:`fact_to_dict` writes it."""
+    return {
+        "type": "object",
+        "properties": {
+            "kind": {"type": "string", "enum": list(_KIND_NAMES)},
+            "symbol": {"type": "string"},
+            "value": {"type": "number"},
+            "magnitude": {"type": "number", "minimum": 0},
+            "ts": {"type": "integer"},
+            "human": {"type": "string"},
+        },
+        "required": ["kind", "symbol", "value", "magnitude", "ts", "human"],
+        "additionalProperties": False,
+    }
+
+
+def output_schema() -> dict[str, Any]:
+    """The JSON schema of what :func:`run_tool_call` answers for a valid call:
+    ``{"found": true, "fact": {...}}`` or ``{"found": false, "kind",
+    "symbol", "message"}``. The answer to arguments that are not a valid
+    call, ``{"found": false, "error"}``, is not of it: a host reports that as
+    a failed call (an MCP tool error)."""
+    return {
+        "type": "object",
+        "oneOf": [
+            {"properties": {"found": {"const": True}, "fact": fact_schema()},
+             "required": ["found", "fact"], "additionalProperties": False},
+            {"properties": {"found": {"const": False}, "kind": {"type": "string"},
+                            "symbol": {"type": "string"}, "message": {"type": "string"}},
+             "required": ["found", "kind", "symbol", "message"], "additionalProperties": False},
+        ],
+    }
+
+
+def openai_tool(market: Market | None = None) -> OpenAITool:
+    """The tool as an OpenAI chat-completions function tool, for ``tools=[...]``
+    of ``chat.completions.create``. Its schema meets the rules of strict
+    mode, which it sets. With `market`, ``symbol`` is one of its symbols."""
     return {"type": "function",
             "function": {"name": TOOL_NAME, "description": TOOL_DESCRIPTION,
-                         "parameters": input_schema(), "strict": True}}
+                         "parameters": input_schema(market), "strict": True}}
 
 
-def anthropic_tool() -> dict[str, Any]:
-    """The tool as an Anthropic-style tool, for ``tools=[...]`` of a message."""
-    return {"name": TOOL_NAME, "description": TOOL_DESCRIPTION, "input_schema": input_schema()}
+def openai_responses_tool(market: Market | None = None) -> OpenAIResponsesTool:
+    """The tool as an OpenAI Responses API function tool, for ``tools=[...]``
+    of ``responses.create``: the chat-completions tool without its
+    ``function`` wrapper. Strict mode, as :func:`openai_tool`."""
+    return {"type": "function", "name": TOOL_NAME, "description": TOOL_DESCRIPTION,
+            "parameters": input_schema(market), "strict": True}
 
 
-def mcp_tool() -> dict[str, Any]:
-    """The tool as an MCP tool definition (the ``tools/list`` wire form)."""
-    return {"name": TOOL_NAME, "description": TOOL_DESCRIPTION, "inputSchema": input_schema()}
+def anthropic_tool(market: Market | None = None) -> AnthropicTool:
+    """The tool as an Anthropic Messages API tool, for ``tools=[...]`` of
+    ``messages.create``. With `market`, ``symbol`` is one of its symbols."""
+    return {"name": TOOL_NAME, "description": TOOL_DESCRIPTION,
+            "input_schema": input_schema(market)}
+
+
+def mcp_tool(market: Market | None = None) -> MCPTool:
+    """The tool as an MCP tool definition (the ``tools/list`` wire form), with
+    the schema of its structured results (:func:`output_schema`) and the
+    hint that it only reads. With `market`, ``symbol`` is one of its
+    symbols."""
+    return {"name": TOOL_NAME, "description": TOOL_DESCRIPTION,
+            "inputSchema": input_schema(market), "outputSchema": output_schema(),
+            "annotations": {"title": "Get a market fact", "readOnlyHint": True,
+                            "openWorldHint": False}}
 
 
 def fact_to_dict(fact: Fact) -> dict[str, Any]:
-    """A fact as a JSON-able dict, with the members of the engine's JSON."""
-    return {"kind": fact.kind.value, "symbol": fact.symbol, "value": fact.value,
-            "magnitude": fact.magnitude, "ts": fact.ts, "human": fact.human}
+    """A fact as a JSON-able dict, with the members of the engine's JSON
+    (:meth:`Fact.to_dict <varnok_mellix.Fact.to_dict>`)."""
+    return fact.to_dict()
 
 
 def run_tool_call(market: Market, call: ToolArguments,

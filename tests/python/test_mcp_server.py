@@ -7,6 +7,7 @@ import pathlib
 import sys
 
 import anyio
+import jsonschema
 import pytest
 from mcp import Client, StdioServerParameters
 
@@ -22,8 +23,8 @@ QUESTION = {"question": "Why did SOL dump, and is leverage building up anywhere?
 def steps():
     """(tool, arguments, the error text or the structured result)."""
     market = Market((REPO / "samples" / "spec.json").read_text())
-    built = {"facts": [fact_to_dict(f) for f in market.build(FEEDS).facts],
-             "symbols": ["BTC", "ETH", "SOL"], "missing_symbols": ["DOGE"]}
+    built = market.build(FEEDS).to_dict()  # the one view of a context, lookback included
+    assert built["lookback"] == 20 and built["missing_symbols"] == ["DOGE"]
     calls = [{"kind": c.kind.value, "symbol": c.symbol, "tool": c.tool}
              for c in market.query(QUESTION["question"])]
     sol = {"kind": "liquidation_cluster", "symbol": "SOL"}
@@ -65,10 +66,18 @@ async def conversation(steps, *options):
 
 
 def test_the_server_builds_queries_and_gets_facts_and_reports_errors_as_tool_errors():
+    """The client checks every structured result against its tool's output
+    schema, and raises for one that does not fit."""
     expected = steps()
     tools, outcomes = anyio.run(conversation, expected, "--root", "samples")
     assert [tool["name"] for tool in tools] == ["build_context", "query", "get_fact"]
-    assert tools[2] == mcp_tool()
+    assert tools[2] == mcp_tool(Market((REPO / "samples" / "spec.json").read_text()))
+    assert tools[2]["inputSchema"]["properties"]["symbol"]["enum"] == ["SOL", "BTC", "ETH", "DOGE"]
+    assert [(tool["annotations"]["readOnlyHint"], tool["annotations"]["openWorldHint"])
+            for tool in tools] == [(False, False), (True, False), (True, False)]
+    for tool in tools:
+        jsonschema.Draft202012Validator.check_schema(tool["outputSchema"])
+        assert tool["outputSchema"]["type"] == "object"
     assert outcomes == [outcome for _, _, outcome in expected]
 
 
@@ -85,9 +94,7 @@ def test_a_client_reads_only_regular_files_inside_the_roots(tmp_path):
     (root / "zero").symlink_to("/dev/zero")
     (root / "out.json").symlink_to(outside)
     (root / "in.json").symlink_to(root / "feeds.json")
-    market = Market((REPO / "samples" / "spec.json").read_text())
-    built = {"facts": [fact_to_dict(f) for f in market.build(FEEDS).facts],
-             "symbols": ["BTC", "ETH", "SOL"], "missing_symbols": ["DOGE"]}
+    built = Market((REPO / "samples" / "spec.json").read_text()).build(FEEDS).to_dict()
     paths = [
         (root / "feeds.json", built),
         (root / "in.json", built),

@@ -10,11 +10,14 @@ import mcp_types
 import pytest
 from anthropic.types import Message, ToolParam, ToolResultBlockParam
 from openai.types.chat import ChatCompletion, ChatCompletionToolMessageParam, ChatCompletionToolParam
+from openai.types.responses import FunctionToolParam, Response
+from openai.types.responses.response_input_item_param import FunctionCallOutput
 from openai.types.shared_params import FunctionDefinition
 from pydantic import TypeAdapter
 
 from varnok_mellix import BadSpecError, FactKind, Market, ToolCall, _samples
-from varnok_mellix.tools import anthropic_tool, fact_to_dict, mcp_tool, openai_tool, run_tool_call
+from varnok_mellix.tools import (anthropic_tool, fact_to_dict, mcp_tool, openai_responses_tool,
+                                 openai_tool, output_schema, run_tool_call)
 
 WANTED = [("price_move", "SOL"), ("funding_flip", "BTC"), ("oi_change", "ETH")]  # ETH has none
 
@@ -36,26 +39,37 @@ def known(typed_dict, tool):
     return set(tool) <= keys(typed_dict)
 
 
-@pytest.mark.parametrize("tool, valid, function", [
-    (openai_tool(), lambda tool: known(ChatCompletionToolParam, tool) and known(
+MARKET_SYMBOLS = ["BTC/USDT:USDT", "ETH/USDT:USDT", "BTC/USDT:USDT"]  # a repeat is listed once
+
+
+@pytest.mark.parametrize("symbols", [None, MARKET_SYMBOLS], ids=["any symbol", "a market's"])
+@pytest.mark.parametrize("make, valid, function", [
+    (openai_tool, lambda tool: known(ChatCompletionToolParam, tool) and known(
         FunctionDefinition, tool["function"]), lambda tool: tool["function"]),
-    (anthropic_tool(), lambda tool: known(ToolParam, tool),
+    (openai_responses_tool, lambda tool: known(FunctionToolParam, tool), lambda tool: tool),
+    (anthropic_tool, lambda tool: known(ToolParam, tool),
      lambda tool: {**tool, "parameters": tool["input_schema"]}),
-    (mcp_tool(), lambda tool: mcp_types.Tool.model_validate(tool).model_dump(
+    (mcp_tool, lambda tool: mcp_types.Tool.model_validate(tool).model_dump(
         by_alias=True, exclude_none=True) == tool,
      lambda tool: {**tool, "parameters": tool["inputSchema"]}),
-], ids=["openai", "anthropic", "mcp"])
-def test_each_definition_is_its_hosts_tool_with_a_strict_schema(tool, valid, function):
+], ids=["openai", "openai responses", "anthropic", "mcp"])
+def test_each_definition_is_its_hosts_tool_with_a_strict_schema(make, valid, function, symbols):
+    tool = make() if symbols is None else make(Market(symbols=symbols, lookback=5))
     assert valid(tool)
     function = function(tool)
     assert function["name"] == "get_fact" and "A fact is" in function["description"]
     validator = jsonschema.Draft202012Validator(function["parameters"])
     validator.check_schema(function["parameters"])
+    symbol = "BTC" if symbols is None else "ETH/USDT:USDT"
     for kind in FactKind:
-        assert validator.is_valid({"kind": kind.value, "symbol": "BTC"})
-    for bad in [{"kind": "price_move"}, {"kind": "PRICE_MOVE", "symbol": "BTC"},
-                {"kind": "price_move", "symbol": 1}, {"kind": "price_move", "symbol": "B", "x": 1}]:
+        assert validator.is_valid({"kind": kind.value, "symbol": symbol})
+    for bad in [{"kind": "price_move"}, {"kind": "PRICE_MOVE", "symbol": symbol},
+                {"kind": "price_move", "symbol": 1},
+                {"kind": "price_move", "symbol": symbol, "x": 1}]:
         assert not validator.is_valid(bad)
+    if symbols is not None:
+        assert function["parameters"]["properties"]["symbol"]["enum"] == MARKET_SYMBOLS[:2]
+        assert not validator.is_valid({"kind": "price_move", "symbol": "BTC"})
 
 
 def openai_calls():
@@ -87,11 +101,29 @@ def anthropic_calls():
                      "content": json.dumps(result), "is_error": "error" in result})
 
 
-@pytest.mark.parametrize("recorded", [openai_calls, anthropic_calls], ids=["openai", "anthropic"])
+def openai_responses_calls():
+    response = Response.model_validate({
+        "id": "resp_rec", "object": "response", "created_at": 1733002400, "model": "gpt-4.1",
+        "parallel_tool_calls": True, "tool_choice": "auto", "tools": [openai_responses_tool()],
+        "output": [{"type": "function_call", "id": f"fc_{i}", "call_id": f"call_{i}",
+                    "name": "get_fact", "arguments": json.dumps({"kind": k, "symbol": s}),
+                    "status": "completed"} for i, (k, s) in enumerate(WANTED)]})
+    for item in response.output:
+        if item.type == "function_call":
+            yield item.arguments, lambda result, item=item: TypeAdapter(
+                FunctionCallOutput).validate_python(
+                    {"type": "function_call_output", "call_id": item.call_id,
+                     "output": json.dumps(result)})
+
+
+@pytest.mark.parametrize("recorded", [openai_calls, openai_responses_calls, anthropic_calls],
+                         ids=["openai", "openai responses", "anthropic"])
 def test_recorded_tool_calls_round_trip(market, recorded):
     results = []
+    answers = jsonschema.Draft202012Validator(output_schema())
     for arguments, reply in recorded():
         results.append(run_tool_call(market, arguments))
+        answers.validate(results[-1])  # what an MCP host is told to expect
         reply(results[-1])  # the result goes back to the model in the host's own type
     assert json.loads(json.dumps(results)) == [
         {"found": True, "fact": fact_to_dict(market.get_fact(*WANTED[0]))},
@@ -117,6 +149,9 @@ def test_calls_without_a_fact_answer_why_and_never_raise(market, arguments, answ
     member, text = answer.split(": ", 1)
     result = run_tool_call(market, arguments)
     assert result["found"] is False and result[member].startswith(text)
+    # A missing fact is an answer of the tool's output schema; bad arguments are not.
+    assert jsonschema.Draft202012Validator(output_schema()).is_valid(result) == \
+        (member == "message")
 
 
 @pytest.mark.parametrize("arguments", [
