@@ -5,9 +5,15 @@
     mellix demo [--spec SPEC --feeds FEEDS]
     mellix run --spec SPEC [REQUESTS | -]
 
-Every FILE argument may be "-" for standard input (at most one of them). A spec
-may hold at most 16 MiB, a feeds or context file 1 GiB; a directory or a
-device (/dev/zero) is refused.
+Every FILE argument may be "-" for standard input (at most one of them), and
+SPEC, FEEDS and CONTEXT may be the JSON text itself: a value that starts with
+"{" or "[" (after blanks) is JSON, anything else a path. A spec may hold at
+most 16 MiB, a feeds or context file 1 GiB; a directory or a device
+(/dev/zero) is refused.
+
+`build` prints the context as the engine writes it with one more member,
+"missing_symbols" (the spec's symbols without a snapshot), which
+`query --context` and `Context.from_json` read back and the engine ignores.
 
 `run` reads JSON Lines: a request ends at "\n" only (a "\r" before it is
 dropped), so a U+2028 or U+0085 inside a string stays in its request, and
@@ -17,7 +23,9 @@ status 2, after the answers to the lines before it.
 Error texts shorten any value longer than a few hundred characters that they
 repeat (see `_errors.shorten`); the answers `run` prints are the engine's own.
 When standard output is closed early (`mellix build ... | head -1`), the
-command stops quietly with status 141, as a process that SIGPIPE ends.
+command stops quietly with status 141, as a process that SIGPIPE ends; when it
+refuses a write (a full disk, `> /dev/full`), the command says so in one line
+and ends with status 1.
 """
 
 from __future__ import annotations
@@ -28,7 +36,7 @@ import json
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import IO, Final, NoReturn
+from typing import IO, TYPE_CHECKING, Final, NoReturn, Protocol
 
 from . import _samples
 from ._errors import MellixError, ParseError, error_from_rendering, shorten
@@ -36,6 +44,9 @@ from ._files import FileRefused, MiB, describe_size, open_checked, read_bounded,
 from ._market import Market
 from ._records import Context, Fact, ToolCall
 from ._varnok_mellix import Mellix, __version__
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
 PROG = "mellix"
 STDIN = "-"
@@ -46,10 +57,12 @@ EXIT_INTERRUPTED, EXIT_CLOSED_OUTPUT = 130, 141  # as a shell reports SIGINT, SI
 SPEC_LIMIT: Final = 16 * MiB
 DATA_LIMIT: Final = 1024 * MiB  # a feeds or context file, a request line of run
 
+_JSON_SPACE: Final = " \t\r\n"
+
 _EXIT_CODES = """\
 exit status:
   0  success
-  1  {refused}
+  1  {refused}, or standard output refused a write (a full disk)
   2  bad usage, an unreadable file, or a refused spec
   130  interrupted (Ctrl-C)
   141  standard output was closed before all was written (as by | head)"""
@@ -61,6 +74,34 @@ class _Failure(Exception):
     def __init__(self, message: str, status: int) -> None:
         super().__init__(message)
         self.status = status
+
+
+class _Writer(Protocol):
+    def write(self, text: str, /) -> object: ...
+
+
+class _OutputRefused(Exception):
+    """Standard output refused a write for a reason other than a closed pipe."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error.strerror or str(error))
+
+
+class _Output:
+    """Standard output as the subcommands write to it: a write the system
+    refuses (a full disk, an I/O error) raises _OutputRefused. A closed pipe
+    still raises BrokenPipeError, which ends the command quietly."""
+
+    def __init__(self, stream: _Writer) -> None:
+        self._stream = stream
+
+    def write(self, text: str, /) -> object:
+        try:
+            return self._stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise _OutputRefused(error) from None
 
 
 def _located(name: str, error: MellixError) -> str:
@@ -75,8 +116,15 @@ def _name(path: str) -> str:
     return "<stdin>" if path == STDIN else shorten(path)
 
 
-def _read(path: str, limit: int, what: str) -> tuple[str, bytes]:
-    """The display name and the bytes of a FILE argument that holds `what`."""
+def _is_inline(argument: str) -> bool:
+    return argument.lstrip(_JSON_SPACE).startswith(("{", "["))
+
+
+def _read(path: str, limit: int, what: str, option: str) -> tuple[str, bytes]:
+    """The display name and the bytes of a FILE argument that holds `what`:
+    the JSON text itself (named by its `option`) or a file's."""
+    if _is_inline(path):
+        return option, path.encode("utf-8", "surrogateescape")
     name = _name(path)
     try:
         if path == STDIN:
@@ -89,7 +137,7 @@ def _read(path: str, limit: int, what: str) -> tuple[str, bytes]:
 
 
 def _market(spec_path: str) -> Market:
-    name, spec = _read(spec_path, SPEC_LIMIT, "spec")
+    name, spec = _read(spec_path, SPEC_LIMIT, "spec", "--spec")
     try:
         return Market(spec)
     except MellixError as error:
@@ -97,7 +145,7 @@ def _market(spec_path: str) -> Market:
 
 
 def _build(market: Market, feeds_path: str, err: IO[str]) -> Context:
-    name, feeds = _read(feeds_path, DATA_LIMIT, "feeds file")
+    name, feeds = _read(feeds_path, DATA_LIMIT, "feeds file", "--feeds")
     try:
         context = market.build(feeds)
     except MellixError as error:
@@ -150,19 +198,20 @@ def _calls_json(calls: Sequence[ToolCall]) -> str:
 # Subcommands. Each returns its exit status or raises _Failure.
 
 
-def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+def _cmd_build(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
     market = _market(args.spec)
     context = _build(market, args.feeds, err)
-    out.write(_facts_table(context) if args.table else context.to_json() + "\n")
+    out.write(_facts_table(context) if args.table
+              else context.to_json(missing_symbols=True) + "\n")
     return EXIT_OK
 
 
-def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+def _cmd_query(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
     market = _market(args.spec)
     if args.feeds is not None:
         context = _build(market, args.feeds, err)
     else:
-        name, text = _read(args.context, DATA_LIMIT, "context file")
+        name, text = _read(args.context, DATA_LIMIT, "context file", "--context")
         try:
             context = Context.from_json(text)
         except MellixError as error:
@@ -178,7 +227,7 @@ def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     return EXIT_OK
 
 
-def _cmd_demo(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+def _cmd_demo(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
     if (args.spec is None) != (args.feeds is None):
         raise _Failure("demo takes both --spec and --feeds, or neither", EXIT_USAGE)
     if args.spec is None:
@@ -187,7 +236,7 @@ def _cmd_demo(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         context = market.build(_samples.feeds())
     else:
         market = _market(args.spec)
-        feeds_name = args.feeds
+        feeds_name = "--feeds" if _is_inline(args.feeds) else shorten(args.feeds)
         context = _build(market, args.feeds, err)
     out.write(f"varnok-mellix {__version__}; {market!r}\n\n")
     out.write(f"build over {feeds_name}: {len(context.facts)} facts, ranked\n")
@@ -242,11 +291,9 @@ def _request(raw: bytes, name: str, number: int) -> str:
                        EXIT_USAGE) from None
 
 
-_JSON_SPACE: Final = " \t\r\n"
 
-
-def _cmd_run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
-    spec_name, spec = _read(args.spec, SPEC_LIMIT, "spec")
+def _cmd_run(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
+    spec_name, spec = _read(args.spec, SPEC_LIMIT, "spec", "--spec")
     try:
         mellix = Mellix(spec.decode("utf-8"))
     except UnicodeDecodeError as error:
@@ -282,6 +329,14 @@ def _cmd_run(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
 
 
 class _Parser(argparse.ArgumentParser):
+    def _print_message(self, message: str, file: SupportsWrite[str] | None = None) -> None:
+        # argparse drops a write that fails; --help and --version to a full
+        # disk must say so, as every other output does.
+        if message and file is not None and file is sys.stdout:
+            _Output(file).write(message)
+        else:
+            super()._print_message(message, file)
+
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
         self.exit(EXIT_USAGE, f"{self.prog}: error: {shorten(message)}\n")
@@ -304,8 +359,8 @@ def _parser() -> argparse.ArgumentParser:
                                   epilog=_EXIT_CODES.format(refused=refused))
         return sub
 
-    spec_help = "the spec: a JSON file, or - for standard input"
-    feeds_help = "the feeds (symbol -> snapshot): a JSON file, or -"
+    spec_help = "the spec: a JSON file, - for standard input, or the JSON text itself"
+    feeds_help = "the feeds (symbol -> snapshot): a JSON file, -, or the JSON text itself"
     table_help = "print a readable table instead of JSON"
 
     build = command("build", "Build the market context from feed snapshots and print it.",
@@ -322,7 +377,8 @@ def _parser() -> argparse.ArgumentParser:
     source = query.add_mutually_exclusive_group(required=True)
     source.add_argument("--feeds", metavar="FEEDS", help=feeds_help + "; built first")
     source.add_argument("--context", metavar="CONTEXT",
-                        help="a context as `build` prints it: a JSON file, or -")
+                        help="a context as `build` prints it: a JSON file, -, or the JSON text "
+                             "itself")
     query.add_argument("--table", action="store_true",
                        help="print a table of the calls with the facts they resolve to")
     query.set_defaults(run=_cmd_query)
@@ -351,18 +407,32 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             return _main(argv)
         finally:
-            sys.stdout.flush()  # here, where a closed pipe can still be handled
+            _flush_output()  # here, where a failed write can still be handled
     except BrokenPipeError:
         _discard_output()
         return EXIT_CLOSED_OUTPUT
+    except _OutputRefused as refusal:
+        _discard_output()
+        print(f"{PROG}: cannot write to standard output: {refusal}", file=sys.stderr)
+        return EXIT_REFUSED
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
 
 
+def _flush_output() -> None:
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise _OutputRefused(error) from None
+
+
 def _discard_output() -> None:
     """Points standard output at the null device, as the Python documentation
-    advises after a BrokenPipeError: what is left in its buffer is then
-    flushed there at exit, rather than failing again with a traceback."""
+    advises after a BrokenPipeError (and as fits a full disk): what is left in
+    its buffer is then flushed there at exit, rather than failing again with a
+    traceback."""
     try:
         fd = sys.stdout.fileno()
     except (AttributeError, OSError, ValueError):
@@ -381,7 +451,7 @@ def _main(argv: Sequence[str] | None) -> int:
         print(f"{PROG}: error: only one argument may read standard input (-)", file=sys.stderr)
         return EXIT_USAGE
     try:
-        status: int = args.run(args, sys.stdout, sys.stderr)
+        status: int = args.run(args, _Output(sys.stdout), sys.stderr)
     except _Failure as failure:
         print(f"{PROG}: {failure}", file=sys.stderr)
         return failure.status

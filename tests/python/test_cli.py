@@ -48,9 +48,11 @@ def test_entry_points_build_from_standard_input(entry):
     done = subprocess.run(entry + ["build", "--spec", str(SPEC_FILE), "--feeds", "-"],
                           input=FEEDS_FILE.read_bytes(), capture_output=True, check=False)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.decode() == engine_context() + "\n"
     missing = [s for s in json.loads(SPEC_FILE.read_text())["symbols"]
                if s not in json.loads(FEEDS_FILE.read_text())]
+    # The engine's text, and the spec's symbols without a snapshot as its last member.
+    assert done.stdout.decode() == engine_context()[:-1] + ',"missing_symbols":%s}\n' % \
+        json.dumps(missing, separators=(",", ":"))
     assert done.stderr.decode() == f"mellix: note: <stdin> has no snapshot for {', '.join(missing)}\n"
 
 
@@ -259,6 +261,70 @@ def test_a_closed_output_ends_the_command_quietly(argv, stdin):
         os.close(writer)
     assert done.returncode == 141
     assert b"Traceback" not in done.stderr and b"Exception ignored" not in done.stderr
+
+
+@pytest.mark.parametrize("argv", [
+    ["build", "--spec", str(SPEC_FILE), "--feeds", str(FEEDS_FILE)],
+    ["build", "--spec", str(SPEC_FILE), "--feeds", str(FEEDS_FILE), "--table"],
+    ["demo"],
+    ["run", "--spec", str(SPEC_FILE), "-"],
+    ["--version"],
+    ["build", "--help"],
+], ids=["build", "table", "demo", "run", "version", "help"])
+def test_a_full_disk_is_one_line_and_status_1(argv):
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([sys.executable, "-m", "varnok_mellix", *argv],
+                              input=b'{"cmd":"version"}\n' * 20000, stdout=full,
+                              stderr=subprocess.PIPE, check=False)
+    assert done.returncode == 1
+    # After the note of build on the sample (DOGE has no snapshot), if any.
+    assert done.stderr.decode().splitlines()[-1:] == [
+        "mellix: cannot write to standard output: No space left on device"]
+    assert b"Traceback" not in done.stderr and b"Exception ignored" not in done.stderr
+
+
+@pytest.mark.parametrize("inline", [["--spec"], ["--feeds"], ["--spec", "--feeds"]])
+def test_spec_feeds_and_context_may_be_the_json_text_itself(monkeypatch, capsys, tmp_path,
+                                                            inline):
+    """A value starting with { or [ is JSON text; the output is what the files give."""
+    files = {"--spec": SPEC_FILE, "--feeds": FEEDS_FILE}
+    argv = ["build"] + [arg for option, path in files.items()
+                        for arg in (option, "\n " + path.read_text() if option in inline
+                                    else str(path))]
+    status, out, err = run_main(monkeypatch, capsys, argv)
+    assert (status, out) == run_main(monkeypatch, capsys, ["build", "--spec", str(SPEC_FILE),
+                                                           "--feeds", str(FEEDS_FILE)])[:2]
+    assert err.startswith("mellix: note: " + ("--feeds" if "--feeds" in inline
+                                              else str(FEEDS_FILE)))
+    # The context as build prints it, inline, for a query.
+    query = ["query", QUESTION, "--spec", str(SPEC_FILE), "--context", out]
+    assert run_main(monkeypatch, capsys, query)[:2] == (0, engine_query(QUESTION) + "\n")
+
+
+@pytest.mark.parametrize("argv, err", [
+    (["build", "--spec", '{"symbols": ["BTC"],\n "lookback": 0, "facts": ["price_move"]}',
+      "--feeds", "{}"], "mellix: --spec: bad spec: lookback must be greater than zero\n"),
+    (["build", "--spec", str(SPEC_FILE), "--feeds", '{"SOL":\n {"symbol": "SOL", "candles": [}}'],
+     "mellix: --feeds:2:32: parse: expected a value\n"),
+    (["query", "q", "--spec", "[[], 1,", "--context", "{}"], "mellix: --spec:1:8: parse: "),
+])
+def test_inline_json_errors_name_the_option_and_position(monkeypatch, capsys, argv, err):
+    status, _, printed = run_main(monkeypatch, capsys, argv)
+    assert status in (1, 2) and printed.startswith(err)
+
+
+def test_builds_json_is_the_one_view_of_a_context(monkeypatch, capsys):
+    """build prints the engine's text and missing_symbols; from_json reads both
+    back and gives the engine's text again; to_dict is the same view."""
+    _, out, _ = run_main(monkeypatch, capsys, ["build", "--spec", str(SPEC_FILE), "--feeds",
+                                               str(FEEDS_FILE)])
+    market = Market(SPEC_FILE.read_text())
+    built = market.build(FEEDS_FILE.read_bytes())
+    read = Context.from_json(out)
+    assert (read, read.missing_symbols) == (built, ("DOGE",))
+    assert read.to_json() == engine_context() == built.to_json()
+    assert json.loads(out) == built.to_dict() == read.to_dict()
+    assert read.to_json(missing_symbols=True) + "\n" == out
 
 
 def test_an_interrupt_ends_the_command_quietly(monkeypatch, capsys):
