@@ -37,7 +37,8 @@ from typing import Any, Final, Literal, TypeAlias
 
 from ._errors import ParseError, shorten
 
-__all__ = ["LiquidationSide", "Snapshot", "TimestampUnitError", "load", "snapshot", "to_feeds"]
+__all__ = ["LiquidationSide", "Records", "Snapshot", "TimestampUnitError", "load", "snapshot",
+           "to_feeds"]
 
 LiquidationSide: TypeAlias = Literal["order", "position"]
 """How a liquidation's ``"buy"`` or ``"sell"`` is read: as the side of the
@@ -156,11 +157,13 @@ def _json_value(text: str, lines_before: int) -> Any:
                          f"{error.colno}") from None
 
 
+Records: TypeAlias = Iterable[Mapping[str, Any]] | Mapping[str, Any]
+"""Records as a list, or one record."""
+
+
 def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | None = None,
-             trades: Iterable[Mapping[str, Any]] | None = None,
-             funding_rates: Iterable[Mapping[str, Any]] | None = None,
-             open_interest: Iterable[Mapping[str, Any]] | None = None,
-             liquidations: Iterable[Mapping[str, Any]] | None = None,
+             trades: Records | None = None, funding_rates: Records | None = None,
+             open_interest: Records | None = None, liquidations: Records | None = None,
              unit: Literal["s", "ms", "us", "ns"] = "ms",
              time_column: str | None = None,
              liquidation_side: LiquidationSide = "order") -> Snapshot:
@@ -367,7 +370,7 @@ class _Reader:
                              f"not a {type(records).__name__}")
         return list(records)
 
-    def records(self, member: str, records: Iterable[Any], values: _Values) -> list[list[Any]]:
+    def records(self, member: str, records: Any, values: _Values) -> list[list[Any]]:
         rows = [row for row in (self._row(member, r, values)
                                 for r in self.listed(member, records)) if row]
         rows.sort(key=lambda row: row[0])  # stable: equal times keep their order
@@ -414,7 +417,7 @@ class _Reader:
             ts = fallback
         return [ts, *sides]
 
-    def open_interest(self, history: Iterable[Mapping[str, Any]]) -> list[list[Any]]:
+    def open_interest(self, history: Records) -> list[list[Any]]:
         history = self.listed("open_interest", history)
         # One series must not mix contracts and quote value: the change between
         # them would be meaningless. The amount is used when any entry has it.
