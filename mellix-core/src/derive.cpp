@@ -33,27 +33,41 @@ double percent_change(double first, double last) {
   return (last / first - 1.0) * 100.0;
 }
 
-std::string begin_sentence(const std::string& symbol) {
-  std::string text;
-  text.reserve(symbol.size() + kSentenceReserve);
-  text += symbol;
-  return text;
-}
+// A rule's sentence is written only when asked for: a replay may want the
+// numbers alone. `text` is empty then, and appending to it is skipped.
+class Sentence {
+ public:
+  Sentence(std::string_view symbol, bool wanted) : wanted_(wanted) {
+    if (!wanted_) return;
+    text_.reserve(symbol.size() + kSentenceReserve);
+    text_ += symbol;
+  }
+  explicit operator bool() const { return wanted_; }
+  std::string& text() { return text_; }
+  Sentence& operator+=(std::string_view part) {
+    if (wanted_) text_ += part;
+    return *this;
+  }
 
-Fact make_fact(FactKind kind, const FeedSnapshot& snapshot, double value, double magnitude,
-               std::int64_t ts, std::string human) {
-  return Fact{
+ private:
+  bool wanted_;
+  std::string text_;
+};
+
+RuleFact make_fact(FactKind kind, double value, double magnitude, std::int64_t ts,
+                   Sentence& human) {
+  return RuleFact{
       .kind = kind,
-      .symbol = snapshot.symbol,
       .value = round_fact_number(value),
       .magnitude = round_fact_number(magnitude),
       .ts = ts,
-      .human = std::move(human),
+      .human = std::move(human.text()),
   };
 }
 
-std::optional<Fact> price_move(const FeedSnapshot& snapshot, std::uint32_t lookback) {
-  const std::span<const Candle> candles(snapshot.candles);
+std::optional<RuleFact> price_move(const SnapshotView& snapshot, std::uint32_t lookback,
+                                   bool sentences) {
+  const std::span<const Candle> candles = snapshot.candles;
   const std::size_t window = std::min<std::size_t>(candles.size(), lookback);
   if (window < 2) return std::nullopt;
   const double first = candles[candles.size() - window].close;
@@ -62,14 +76,16 @@ std::optional<Fact> price_move(const FeedSnapshot& snapshot, std::uint32_t lookb
   const double pct = percent_change(first, newest.close);
   if (!std::isfinite(pct) || std::fabs(pct) < kMinPercentChange) return std::nullopt;
 
-  std::string human = begin_sentence(snapshot.symbol);
-  human += pct > 0.0 ? " rose " : " dropped ";
-  sentence::append_signed_fixed(human, pct, 2);
-  human += "% over the last ";
-  // The configured look-back, not the (possibly shorter) window actually seen.
-  sentence::append_unsigned(human, lookback);
-  human += " bars.";
-  return make_fact(FactKind::PriceMove, snapshot, pct, std::fabs(pct), newest.ts, std::move(human));
+  Sentence human(snapshot.symbol, sentences);
+  if (human) {
+    human += pct > 0.0 ? " rose " : " dropped ";
+    sentence::append_signed_fixed(human.text(), pct, 2);
+    human += "% over the last ";
+    // The configured look-back, not the (possibly shorter) window actually seen.
+    sentence::append_unsigned(human.text(), lookback);
+    human += " bars.";
+  }
+  return make_fact(FactKind::PriceMove, pct, std::fabs(pct), newest.ts, human);
 }
 
 double top_of_book_quantity(std::span<const PriceLevel> side) {
@@ -78,8 +94,8 @@ double top_of_book_quantity(std::span<const PriceLevel> side) {
   return sum;
 }
 
-std::optional<Fact> orderbook_imbalance(const FeedSnapshot& snapshot) {
-  if (!snapshot.orderbook) return std::nullopt;
+std::optional<RuleFact> orderbook_imbalance(const SnapshotView& snapshot, bool sentences) {
+  if (snapshot.orderbook == nullptr) return std::nullopt;
   const OrderbookL2& book = *snapshot.orderbook;
   const double bids = top_of_book_quantity(book.bids);
   const double asks = top_of_book_quantity(book.asks);
@@ -89,17 +105,18 @@ std::optional<Fact> orderbook_imbalance(const FeedSnapshot& snapshot) {
   const double imbalance = (bids - asks) / total;
   if (!std::isfinite(imbalance) || std::fabs(imbalance) < kMinImbalance) return std::nullopt;
 
-  std::string human = begin_sentence(snapshot.symbol);
-  human += imbalance > 0.0 ? " order book is bid-heavy (imbalance "
-                           : " order book is ask-heavy (imbalance ";
-  sentence::append_signed_fixed(human, imbalance, 2);
-  human += ").";
-  return make_fact(FactKind::OrderbookImbalance, snapshot, imbalance, std::fabs(imbalance), book.ts,
-                   std::move(human));
+  Sentence human(snapshot.symbol, sentences);
+  if (human) {
+    human += imbalance > 0.0 ? " order book is bid-heavy (imbalance "
+                             : " order book is ask-heavy (imbalance ";
+    sentence::append_signed_fixed(human.text(), imbalance, 2);
+    human += ").";
+  }
+  return make_fact(FactKind::OrderbookImbalance, imbalance, std::fabs(imbalance), book.ts, human);
 }
 
-std::optional<Fact> liquidation_cluster(const FeedSnapshot& snapshot) {
-  const std::span<const Liquidation> events(snapshot.liquidations);
+std::optional<RuleFact> liquidation_cluster(const SnapshotView& snapshot, bool sentences) {
+  const std::span<const Liquidation> events = snapshot.liquidations;
   if (events.empty()) return std::nullopt;
   double long_notional = 0.0;
   double short_notional = 0.0;
@@ -119,16 +136,18 @@ std::optional<Fact> liquidation_cluster(const FeedSnapshot& snapshot) {
   if (total < kMinLiquidationNotional) return std::nullopt;
   if (!std::isfinite(net) || !std::isfinite(total)) return std::nullopt;
 
-  std::string human = begin_sentence(snapshot.symbol);
-  human += " saw ";
-  sentence::append_fixed(human, total, 2);
-  human += long_notional >= short_notional ? " notional liquidated (long-dominated)."
-                                           : " notional liquidated (short-dominated).";
-  return make_fact(FactKind::LiquidationCluster, snapshot, net, total, latest_ts, std::move(human));
+  Sentence human(snapshot.symbol, sentences);
+  if (human) {
+    human += " saw ";
+    sentence::append_fixed(human.text(), total, 2);
+    human += long_notional >= short_notional ? " notional liquidated (long-dominated)."
+                                             : " notional liquidated (short-dominated).";
+  }
+  return make_fact(FactKind::LiquidationCluster, net, total, latest_ts, human);
 }
 
-std::optional<Fact> funding_flip(const FeedSnapshot& snapshot) {
-  const std::span<const FundingPoint> points(snapshot.funding);
+std::optional<RuleFact> funding_flip(const SnapshotView& snapshot, bool sentences) {
+  const std::span<const FundingPoint> points = snapshot.funding;
   if (points.size() < 2) return std::nullopt;
   // The most recent flip is the one worth reporting. A zero rate, or a
   // product too small to represent, is deliberately not a sign change.
@@ -141,16 +160,17 @@ std::optional<Fact> funding_flip(const FeedSnapshot& snapshot) {
   const double delta = current - points[flip - 1].rate;
   if (!std::isfinite(current) || !std::isfinite(delta)) return std::nullopt;
 
-  std::string human = begin_sentence(snapshot.symbol);
-  human += current > 0.0 ? " funding flipped to positive (" : " funding flipped to negative (";
-  sentence::append_signed_fixed(human, current, 4);
-  human += ").";
-  return make_fact(FactKind::FundingFlip, snapshot, current, std::fabs(delta), points[flip].ts,
-                   std::move(human));
+  Sentence human(snapshot.symbol, sentences);
+  if (human) {
+    human += current > 0.0 ? " funding flipped to positive (" : " funding flipped to negative (";
+    sentence::append_signed_fixed(human.text(), current, 4);
+    human += ").";
+  }
+  return make_fact(FactKind::FundingFlip, current, std::fabs(delta), points[flip].ts, human);
 }
 
-std::optional<Fact> oi_change(const FeedSnapshot& snapshot) {
-  const std::span<const OiPoint> points(snapshot.open_interest);
+std::optional<RuleFact> oi_change(const SnapshotView& snapshot, bool sentences) {
+  const std::span<const OiPoint> points = snapshot.open_interest;
   if (points.size() < 2) return std::nullopt;
   const double first = points.front().oi;
   if (first == 0.0) return std::nullopt;
@@ -158,16 +178,19 @@ std::optional<Fact> oi_change(const FeedSnapshot& snapshot) {
   const double pct = percent_change(first, last.oi);
   if (!std::isfinite(pct) || std::fabs(pct) < kMinPercentChange) return std::nullopt;
 
-  std::string human = begin_sentence(snapshot.symbol);
-  human += pct > 0.0 ? " open interest rose " : " open interest fell ";
-  sentence::append_signed_fixed(human, pct, 2);
-  human += "% over the window.";
-  return make_fact(FactKind::OiChange, snapshot, pct, std::fabs(pct), last.ts, std::move(human));
+  Sentence human(snapshot.symbol, sentences);
+  if (human) {
+    human += pct > 0.0 ? " open interest rose " : " open interest fell ";
+    sentence::append_signed_fixed(human.text(), pct, 2);
+    human += "% over the window.";
+  }
+  return make_fact(FactKind::OiChange, pct, std::fabs(pct), last.ts, human);
 }
 
-std::optional<Fact> volatility_spike(const FeedSnapshot& snapshot, std::uint32_t lookback) {
+std::optional<RuleFact> volatility_spike(const SnapshotView& snapshot, std::uint32_t lookback,
+                                         bool sentences) {
   if (lookback == 0) return std::nullopt;
-  const std::span<const Candle> candles(snapshot.candles);
+  const std::span<const Candle> candles = snapshot.candles;
   const std::uint64_t period = lookback;
   const std::uint64_t count = candles.size();
 
@@ -189,28 +212,30 @@ std::optional<Fact> volatility_spike(const FeedSnapshot& snapshot, std::uint32_t
   const double ratio = *recent / *baseline;
   if (!std::isfinite(ratio) || ratio < kMinVolatilityRatio) return std::nullopt;
 
-  std::string human = begin_sentence(snapshot.symbol);
-  human += " volatility spiked to ";
-  sentence::append_fixed(human, ratio, 2);
-  human += "x its baseline.";
-  return make_fact(FactKind::VolatilitySpike, snapshot, ratio, ratio, candles.back().ts,
-                   std::move(human));
+  Sentence human(snapshot.symbol, sentences);
+  if (human) {
+    human += " volatility spiked to ";
+    sentence::append_fixed(human.text(), ratio, 2);
+    human += "x its baseline.";
+  }
+  return make_fact(FactKind::VolatilitySpike, ratio, ratio, candles.back().ts, human);
 }
 
-std::optional<Fact> run_rule(FactKind kind, const FeedSnapshot& snapshot, std::uint32_t lookback) {
+std::optional<RuleFact> run_rule(FactKind kind, const SnapshotView& snapshot,
+                                 std::uint32_t lookback, bool sentences) {
   switch (kind) {
     case FactKind::PriceMove:
-      return price_move(snapshot, lookback);
+      return price_move(snapshot, lookback, sentences);
     case FactKind::OrderbookImbalance:
-      return orderbook_imbalance(snapshot);
+      return orderbook_imbalance(snapshot, sentences);
     case FactKind::LiquidationCluster:
-      return liquidation_cluster(snapshot);
+      return liquidation_cluster(snapshot, sentences);
     case FactKind::FundingFlip:
-      return funding_flip(snapshot);
+      return funding_flip(snapshot, sentences);
     case FactKind::OiChange:
-      return oi_change(snapshot);
+      return oi_change(snapshot, sentences);
     case FactKind::VolatilitySpike:
-      return volatility_spike(snapshot, lookback);
+      return volatility_spike(snapshot, lookback, sentences);
   }
   return std::nullopt;
 }
@@ -230,13 +255,41 @@ double round_fact_number(double x) {
   return std::round(steps) * kStep;
 }
 
-std::vector<Fact> derive_facts(const FeedSnapshot& snapshot, const ContextSpec& spec) {
-  std::vector<Fact> facts;
-  facts.reserve(spec.facts.size());
+SnapshotView view_of(const FeedSnapshot& snapshot) {
+  return SnapshotView{
+      .symbol = snapshot.symbol,
+      .candles = snapshot.candles,
+      .orderbook = snapshot.orderbook ? &*snapshot.orderbook : nullptr,
+      .funding = snapshot.funding,
+      .open_interest = snapshot.open_interest,
+      .liquidations = snapshot.liquidations,
+  };
+}
+
+void derive_rule_facts(const SnapshotView& view, const ContextSpec& spec, bool sentences,
+                       std::vector<RuleFact>& out) {
   for (const FactKind kind : spec.facts) {
-    if (std::optional<Fact> fact = run_rule(kind, snapshot, spec.lookback)) {
-      facts.push_back(std::move(*fact));
+    if (std::optional<RuleFact> fact = run_rule(kind, view, spec.lookback, sentences)) {
+      out.push_back(std::move(*fact));
     }
+  }
+}
+
+std::vector<Fact> derive_facts(const FeedSnapshot& snapshot, const ContextSpec& spec) {
+  std::vector<RuleFact> found;
+  found.reserve(spec.facts.size());
+  derive_rule_facts(view_of(snapshot), spec, true, found);
+  std::vector<Fact> facts;
+  facts.reserve(found.size());
+  for (RuleFact& fact : found) {
+    facts.push_back(Fact{
+        .kind = fact.kind,
+        .symbol = snapshot.symbol,
+        .value = fact.value,
+        .magnitude = fact.magnitude,
+        .ts = fact.ts,
+        .human = std::move(fact.human),
+    });
   }
   return facts;
 }
