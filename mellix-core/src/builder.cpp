@@ -14,22 +14,6 @@
 namespace mellix {
 namespace {
 
-// Maps a double onto a signed integer whose order is IEEE-754 totalOrder:
-// -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
-std::int64_t total_order_key(double value) {
-  const auto bits = std::bit_cast<std::int64_t>(value);
-  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
-
-bool ranks_before(const Fact& a, const Fact& b) {
-  const std::int64_t ma = total_order_key(a.magnitude);
-  const std::int64_t mb = total_order_key(b.magnitude);
-  if (ma != mb) return ma > mb;
-  if (a.kind != b.kind) return a.kind < b.kind;
-  if (const int c = a.symbol.compare(b.symbol); c != 0) return c < 0;
-  return a.ts < b.ts;
-}
-
 using SymbolFacts = std::optional<std::pair<std::string, std::vector<Fact>>>;
 
 SymbolFacts derive_symbol(const std::string& symbol, const ContextSpec& spec,
@@ -42,7 +26,11 @@ SymbolFacts derive_symbol(const std::string& symbol, const ContextSpec& spec,
 }  // namespace
 
 void rank_facts(std::vector<Fact>& facts) {
-  std::stable_sort(facts.begin(), facts.end(), ranks_before);
+  std::stable_sort(facts.begin(), facts.end(), [](const Fact& a, const Fact& b) {
+    using Key = RankKey<std::string_view>;
+    return ranks_before(Key{a.magnitude, a.kind, a.symbol, a.ts},
+                        Key{b.magnitude, b.kind, b.symbol, b.ts});
+  });
 }
 
 std::expected<MarketContext, EngineError> build_context(const ContextSpec& spec,
