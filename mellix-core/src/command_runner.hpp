@@ -171,6 +171,25 @@ class CommandRunner {
   }
 };
 
+// While a ReplayScope lives, a build request run on its engine, by text or
+// as a document, replays its feeds with the scope's options instead of
+// building (the response is then empty) and leaves the table to table().
+class ReplayScope {
+ public:
+  ReplayScope(Engine& engine, const ReplayOptions& options);
+  ReplayScope(const ReplayScope&) = delete;
+  ReplayScope& operator=(const ReplayScope&) = delete;
+  ~ReplayScope();
+
+  // The table, once a build request was read; else the error response
+  // `response` holds, or one saying that the request was no build.
+  std::expected<ReplayTable, std::string> result(std::string response);
+
+ private:
+  Engine& engine_;
+  std::unique_ptr<Engine::Replay> replay_;
+};
+
 // The response to a request that is already a document, read through the
 // view `request` (see the contract above).
 template <class V>

@@ -18,6 +18,11 @@ struct Engine::Scratch {
   ForwardReader forward;
 };
 
+struct Engine::Replay {
+  const ReplayOptions& options;
+  std::optional<ReplayTable> table;
+};
+
 namespace {
 
 // Requests from this size on try the forward reader first; below it the DOM
@@ -78,6 +83,12 @@ std::string CommandRunner::answer(Engine& engine, Engine::Scratch& scratch,
 }
 
 CommandRunner::Result CommandRunner::build_from(Engine& engine, const FeedMap& feeds) {
+  if (engine.replay_ != nullptr) {
+    auto table = mellix::replay(engine.spec_, feeds, engine.replay_->options);
+    if (!table) return std::unexpected(std::move(table.error()));
+    engine.replay_->table = std::move(*table);
+    return std::string();
+  }
   auto context = build_context(engine.spec_, feeds);
   if (!context) return std::unexpected(std::move(context.error()));
   std::string out;
@@ -102,6 +113,29 @@ Engine::~Engine() = default;
 
 std::string Engine::command(std::string_view request) {
   return CommandRunner::respond(*this, request, RequestPath::Auto, nullptr);
+}
+
+ReplayScope::ReplayScope(Engine& engine, const ReplayOptions& options)
+    : engine_(engine), replay_(std::make_unique<Engine::Replay>(Engine::Replay{options, {}})) {
+  engine_.replay_ = replay_.get();
+}
+
+ReplayScope::~ReplayScope() {
+  engine_.replay_ = nullptr;
+}
+
+std::expected<ReplayTable, std::string> ReplayScope::result(std::string response) {
+  if (replay_->table) return std::move(*replay_->table);
+  if (response.empty())
+    response = error_response(EngineError::bad_spec("replay reads a build request"));
+  return std::unexpected(std::move(response));
+}
+
+std::expected<ReplayTable, std::string> Engine::replay(std::string_view request,
+                                                       const ReplayOptions& options) {
+  ReplayScope scope(*this, options);
+  std::string response = command(request);
+  return scope.result(std::move(response));
 }
 
 std::string command_through(Engine& engine, std::string_view request, RequestPath path,

@@ -19,6 +19,7 @@
 #include "mellix/context_spec.hpp"
 #include "mellix/engine_error.hpp"
 #include "mellix/fact.hpp"
+#include "mellix/replay.hpp"
 #include "mellix/version.hpp"
 
 namespace mellix {
@@ -37,6 +38,13 @@ class Engine {
   // request's content; std::bad_alloc may still escape.
   std::string command(std::string_view request);
 
+  // Reads `request`, a build request as text, exactly as command() reads it,
+  // but replays its feeds with this engine's spec (mellix/replay.hpp)
+  // instead of building: the stored context stays as it is. A request that
+  // command() refuses gives the error response it answers.
+  std::expected<ReplayTable, std::string> replay(std::string_view request,
+                                                 const ReplayOptions& options);
+
   const ContextSpec& spec() const { return spec_; }
   const std::optional<MarketContext>& context() const { return context_; }
 
@@ -44,12 +52,15 @@ class Engine {
   explicit Engine(ContextSpec spec);
 
   struct Scratch;  // the request readers and their buffers, made by the first command
+  struct Replay;   // set while a replay reads its request (see ReplayScope)
 
   ContextSpec spec_;
   std::optional<MarketContext> context_;
   std::unique_ptr<Scratch> scratch_;
+  Replay* replay_ = nullptr;
 
   friend class CommandRunner;
+  friend class ReplayScope;
 };
 
 }  // namespace mellix
