@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <expected>
 #include <new>
 #include <optional>
 #include <string>
@@ -35,6 +36,7 @@
 #include "mellix/engine_error.hpp"
 #include "object_request.hpp"
 #include "py_ref.hpp"
+#include "replay_table.hpp"
 
 #if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
 #error "the extension must be built against the 3.11 limited API (Py_LIMITED_API=0x030B0000)"
@@ -61,6 +63,12 @@ constexpr const char* kCommandObjectDoc =
     "command_object($self, cmd)\n--\n\nApply a command given as Python objects (dict, list, str, "
     "int, float, bool,\nNone) and return the response JSON: the same response as\n"
     "command(json.dumps(cmd)), with no JSON text made on the way.";
+
+constexpr const char* kReplayDoc =
+    "replay($self, request, at, every, reference, cut, sentences, progress)\n--\n\n"
+    "The facts a build of `request` (text, bytes or objects) would answer at each moment,\n"
+    "as a dict of columns; the error response as a str when the request is refused.\n"
+    "varnok_mellix.Market.replay is the documented way to call it.";
 
 constexpr const char* kVersionDoc = "version()\n--\n\nThe library version.";
 
@@ -423,6 +431,66 @@ std::optional<std::string> respond_to_text(mellix::Engine& engine, PyObject* cmd
   return engine.command(*request);
 }
 
+// A build request as text (str or bytes) or as objects; the response, or
+// nothing with an exception pending.
+std::optional<std::string> respond_to_any(mellix::Engine& engine, PyObject* request) {
+  if (PyBytes_Check(request)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(request, &data, &size) < 0) return std::nullopt;
+    return engine.command(std::string_view(data, static_cast<std::size_t>(size)));
+  }
+  if (PyUnicode_Check(request)) return respond_to_text(engine, request);
+  return respond_to_objects(engine, request);
+}
+
+// replay(request, at, every, reference, cut, sentences, progress): the
+// facts a build of `request` would answer at each moment, as a dict of
+// columns (replay_table.hpp), or the error response as a str. `progress`,
+// None or called with (done, total) as moments are done, may raise to stop
+// the replay, as Ctrl-C does.
+PyObject* mellix_replay(PyObject* object, PyObject* args) {
+  try {
+    PyObject* request = nullptr;
+    PyObject* at = nullptr;
+    unsigned long long every = 0;
+    const char* reference = nullptr;
+    const char* cut = nullptr;
+    int sentences = 0;
+    PyObject* progress = nullptr;
+    if (!PyArg_ParseTuple(args, "OOKsspO:replay", &request, &at, &every, &reference, &cut,
+                          &sentences, &progress)) {
+      return nullptr;
+    }
+    mellix::ReplayOptions options;
+    if (!varnok_binding::read_replay_options(at, every, reference, cut, sentences, options)) {
+      return nullptr;
+    }
+    options.progress = [progress](std::size_t done, std::size_t total) {
+      if (PyErr_CheckSignals() < 0) return false;
+      if (progress == Py_None) return true;
+      const Ref answer(PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done),
+                                             static_cast<Py_ssize_t>(total)));
+      return static_cast<bool>(answer);
+    };
+    PyMellix* self = as_mellix(object);
+    if (!may_run(self, "replay")) return nullptr;
+    std::expected<mellix::ReplayTable, std::string> table;
+    {
+      InUseGuard guard(self);
+      mellix::ReplayScope scope(*self->engine, options);
+      std::optional<std::string> response = respond_to_any(*self->engine, request);
+      if (!response || PyErr_Occurred()) return nullptr;
+      table = scope.result(std::move(*response));
+    }
+    if (!table) return new_str(table.error());
+    return varnok_binding::replay_table_to_dict(*table, options.sentences);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
 // Both command methods: binds the one argument `Param` of `Func`, checks the
 // thread and the in-use flag, and returns the text that `Respond` answers.
 template <const char* Func, const char* Param,
@@ -470,6 +538,7 @@ PyMethodDef mellix_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kCommandDoc},
     {kCommandObject, as_cfunction(&command_method<kCommandObject, kCmd, respond_to_objects>),
      METH_FASTCALL | METH_KEYWORDS, kCommandObjectDoc},
+    {"replay", &mellix_replay, METH_VARARGS, kReplayDoc},
     {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,5 +1,6 @@
 """The native module (`varnok_mellix._varnok_mellix`)."""
 
+from collections.abc import Callable, Sequence
 from typing import Any, Final, final
 
 __version__: Final[str]
@@ -34,6 +35,14 @@ class Mellix:
         "parse: ..." error response naming it; an object with a tolist()
         method (numpy arrays and scalars) is read as what that method returns.
         """
+
+    def replay(self, request: Any, at: Sequence[int], every: int, reference: str, cut: str,
+               sentences: bool, progress: Callable[[int, int], object] | None, /
+               ) -> dict[str, Any] | str:
+        """The facts a build of `request` (text, bytes or objects) would answer
+        at each moment, as a dict of columns; the error response as a str when
+        the request is refused. varnok_mellix.Market.replay is the documented
+        way to call it."""
 
     @staticmethod
     def version() -> str:
