@@ -25,6 +25,7 @@ from ._errors import (BadSpecError, DataError, MellixError, MissingSymbolWarning
 from ._market import Feeds, Market, Spec
 from ._merge import MergeError, merge_contexts
 from ._records import Context, Fact, FactKind, ToolCall
+from ._replay import Replay
 from ._varnok_mellix import Mellix, __version__
 
 __all__ = [
@@ -41,6 +42,7 @@ __all__ = [
     "MergeError",
     "MissingSymbolWarning",
     "ParseError",
+    "Replay",
     "Spec",
     "ToolCall",
     "UnknownIndicatorError",

@@ -24,6 +24,7 @@ from typing import Any, Final, TypeAlias
 from ._errors import (BadSpecError, MellixError, MissingSymbolWarning, ParseError,
                       error_from_rendering, locate_in, shorten)
 from ._records import Context, Fact, FactKind, ToolCall, context_from_value
+from ._replay import Progress, Replay, ReplayCut, check_moments, replay_request
 from ._varnok_mellix import Mellix
 from .feeds import _names_json_lines, load
 
@@ -264,6 +265,28 @@ class Market:
                 facts.append(fact)
         return facts
 
+    def replay(self, feeds: Feeds | os.PathLike[str], *, at: Sequence[int] | None = None,
+               every: int | None = None, reference: str | None = None, cut: ReplayCut = "all",
+               sentences: bool = False, progress: Progress | None = None) -> Replay:
+        """The facts a build would answer at each moment of `feeds`, read once
+        (text, bytes, a mapping, or a file's path): at each timestamp of `at`,
+        or at every `every`-th candle of `reference`'s snapshot (by default the
+        first spec symbol's that has one). `cut` chooses what funding, open
+        interest and liquidations count at a moment: ``"all"`` up to it, or
+        ``"window"``, those inside its candle window (see
+        :mod:`varnok_mellix._replay`). `sentences` adds each fact's sentence;
+        `progress(done, total)` is called as moments are done, and may raise
+        to stop. The current context stays as it is. Raises as
+        :meth:`build` does."""
+        moments, step = check_moments(at, every)
+        request, embedded = replay_request(feeds)
+        answer = self._slot().mellix.replay(request, moments, step, reference or "", cut,
+                                            sentences, progress)
+        if isinstance(answer, str):
+            self._check(answer, embedded)
+            raise AssertionError(f"an answer that is no refusal: {shorten(answer)}")
+        return Replay(answer)
+
     # -- plumbing ---------------------------------------------------------
 
     def _context(self, context: Context | None) -> Context:
@@ -295,6 +318,11 @@ class Market:
         may only be released on this thread."""
         answer = (self._slot().mellix.command(request) if isinstance(request, str)
                   else self._slot().mellix.command_object(request))
+        return self._check(answer, embedded)
+
+    @staticmethod
+    def _check(answer: str, embedded: str | None) -> str:
+        """`answer`, or the error of an error answer raised."""
         if answer.startswith(_ERROR_PREFIX):
             error: MellixError = error_from_rendering(json.loads(answer)["error"])
             raise error if embedded is None else locate_in(error, embedded)
