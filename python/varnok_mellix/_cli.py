@@ -4,6 +4,7 @@
     mellix query QUESTION --spec SPEC (--feeds FEEDS | --context CONTEXT) [--table]
     mellix demo [--spec SPEC --feeds FEEDS]
     mellix run --spec SPEC [REQUESTS | -]
+    mellix replay --spec SPEC --feeds FEEDS (--every N | --at TS...) [-o FILE]
 
 Every FILE argument may be "-" for standard input (at most one of them), and
 SPEC, FEEDS and CONTEXT may be the JSON text itself: a value that starts with
@@ -42,7 +43,8 @@ from . import _samples
 from ._errors import MellixError, ParseError, error_from_rendering, shorten
 from ._files import FileRefused, MiB, describe_size, open_checked, read_bounded, read_stream
 from ._market import Market
-from ._records import Context, Fact, ToolCall
+from ._records import Context, Fact, FactKind, ToolCall
+from ._replay import Replay
 from ._varnok_mellix import Mellix, __version__
 
 if TYPE_CHECKING:
@@ -342,6 +344,71 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {shorten(message)}\n")
 
 
+def _cmd_replay(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
+    market = _market(args.spec)
+    name, feeds = _read(args.feeds, DATA_LIMIT, "feeds file", "--feeds")
+    progress = _progress_bar(err) if err.isatty() else None
+    try:
+        replay = market.replay(feeds, at=args.at, every=args.every, reference=args.reference,
+                               cut=args.cut, sentences=args.sentences, progress=progress)
+    except MellixError as error:
+        raise _Failure(_located(name, error), EXIT_REFUSED) from None
+    finally:
+        if progress is not None:
+            err.write("\n")
+    if args.output.endswith(".parquet"):
+        _write_parquet(replay, args.output)
+    else:
+        _write_csv(replay, out if args.output == STDIN else None, args.output)
+    err.write(f"{PROG}: {len(replay)} facts at {len(replay.moments)} moments\n")
+    return EXIT_OK
+
+
+def _progress_bar(err: IO[str]) -> Callable[[int, int], None]:
+    def show(done: int, total: int) -> None:
+        filled = 30 * done // max(total, 1)
+        err.write(f"\r{PROG}: replay [{'#' * filled}{'.' * (30 - filled)}] {done}/{total} moments")
+        err.flush()
+    return show
+
+
+def _write_csv(replay: Replay, out: _Writer | None, path: str) -> None:
+    """The replay as CSV: a header, then a row per fact."""
+    import csv
+    import io
+
+    def write(stream: IO[str]) -> None:
+        writer = csv.writer(stream, lineterminator="\n")
+        columns = replay.columns()
+        writer.writerow(columns)
+        for row in zip(*columns.values()):
+            writer.writerow([cell.value if isinstance(cell, FactKind) else
+                             repr(cell) if isinstance(cell, float) else cell for cell in row])
+
+    if out is not None:
+        buffer = io.StringIO()
+        write(buffer)
+        out.write(buffer.getvalue())
+        return
+    try:
+        with open(path, "w", encoding="utf-8", newline="") as file:
+            write(file)
+    except OSError as error:
+        raise _Failure(f"cannot write {shorten(path)}: {error.strerror}", EXIT_REFUSED) from None
+
+
+def _write_parquet(replay: Replay, path: str) -> None:
+    import importlib.util
+
+    if importlib.util.find_spec("pyarrow") is None:  # pandas writes Parquet through it
+        raise _Failure("writing Parquet needs pyarrow (pip install pyarrow); or name a .csv "
+                       "file", EXIT_USAGE)
+    try:
+        replay.to_pandas().to_parquet(path, index=False)
+    except OSError as error:
+        raise _Failure(f"cannot write {shorten(path)}: {error.strerror}", EXIT_REFUSED) from None
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -398,6 +465,28 @@ def _parser() -> argparse.ArgumentParser:
                      help="a file of JSON requests, one per line; - (the default) reads "
                           "standard input")
     run.set_defaults(run=_cmd_run)
+
+    replay = command("replay", "The facts a build would answer at each moment of the feeds' "
+                               "history, as a table (CSV, or Parquet with pyarrow).",
+                     "the engine refused the feeds")
+    replay.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
+    replay.add_argument("--feeds", required=True, metavar="FEEDS", help=feeds_help)
+    moments = replay.add_mutually_exclusive_group(required=True)
+    moments.add_argument("--every", type=int, metavar="N",
+                         help="a moment at every N-th candle of the reference snapshot")
+    moments.add_argument("--at", type=int, nargs="+", metavar="TS",
+                         help="the moments, as timestamps in the feeds' unit")
+    replay.add_argument("--reference", metavar="KEY",
+                        help="the feeds key whose candles --every counts (default: the first "
+                             "spec symbol that has a snapshot)")
+    replay.add_argument("--cut", choices=("all", "window"), default="all",
+                        help="funding, open interest and liquidations up to each moment "
+                             "(all), or only inside its candle window")
+    replay.add_argument("--sentences", action="store_true", help="add each fact's sentence")
+    replay.add_argument("-o", "--output", default=STDIN, metavar="FILE",
+                        help="the table: a .csv file, a .parquet file, or - (the default) for "
+                             "CSV on standard output")
+    replay.set_defaults(run=_cmd_replay)
     return parser
 
 

@@ -82,7 +82,7 @@ def test_query_prints_the_engines_calls_and_tables_show_their_facts(
     assert all(row.endswith(f.human) for row, (_, f) in zip(printed, rows))
 
 
-@pytest.mark.parametrize("command", [[], ["build"], ["query"], ["demo"], ["run"]])
+@pytest.mark.parametrize("command", [[], ["build"], ["query"], ["demo"], ["run"], ["replay"]])
 def test_every_help_lists_the_exit_statuses(monkeypatch, capsys, command):
     with pytest.raises(SystemExit) as done:
         run_main(monkeypatch, capsys, command + ["--help"])
@@ -335,3 +335,25 @@ def test_an_interrupt_ends_the_command_quietly(monkeypatch, capsys):
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(Interrupted()))
     assert main(["run", "--spec", str(SPEC_FILE)]) == 130
     assert capsys.readouterr() == ("", "")
+
+
+def test_replay_writes_the_replays_rows_with_a_bar_on_a_terminal(tmp_path):
+    output = tmp_path / "facts.csv"
+    controller, terminal = pty.openpty()
+    with subprocess.Popen([str(BIN / "mellix"), "replay", "--spec", str(SPEC_FILE), "--feeds",
+                           str(FEEDS_FILE), "--every", "1", "--sentences", "-o", str(output)],
+                          stdout=subprocess.PIPE, stderr=terminal) as process:
+        os.close(terminal)
+        process.communicate()
+        shown = os.read(controller, 65536).decode()
+    os.close(controller)
+    assert process.returncode == 0
+    assert "replay [" in shown and "40/40 moments" in shown
+    replay = Market(SPEC_FILE.read_bytes()).replay(FEEDS_FILE.read_bytes(), every=1,
+                                                  sentences=True)
+    header, *rows = output.read_text().splitlines()
+    assert header == "at,symbol,kind,value,magnitude,ts,rank,human"
+    assert len(rows) == len(replay) > 0
+    assert [row.split(",", 7) for row in rows] == \
+        [[str(at), symbol, kind.value, repr(value), repr(magnitude), str(ts), str(rank), human]
+         for at, symbol, kind, value, magnitude, ts, rank, human in replay]
