@@ -84,6 +84,8 @@ PyObject* replay_table_to_dict(mellix::ReplayTable& table, bool sentences) {
       set_item(dict.get(), "moments",
                list_of(table.moments,
                        [](std::int64_t moment) { return PyLong_FromLongLong(moment); })) &&
+      set_item(dict.get(), "keys",
+               list_of(table.keys, [](const std::string& key) { return new_str(key); })) &&
       set_item(dict.get(), "symbols",
                list_of(table.symbols, [](const std::string& symbol) { return new_str(symbol); })) &&
       set_item(dict.get(), "human", std::move(human)) &&

@@ -1,7 +1,8 @@
 // The replay's Python side: its options read from arguments, its table
 // handed over as a dict of columns.
 //
-// The table becomes {"moments": [int], "symbols": [str], "human": [str] or
+// The table becomes {"moments": [int], "keys": [str], "symbols": [str],
+// "human": [str] or
 // None, and one bytes object per numeric column in native byte order:
 // "moment_rows" (uint64, the first row of each moment and then the number
 // of rows), "symbol" (uint32 indexes into "symbols"), "kind" (uint8, the

@@ -107,13 +107,14 @@ class SnapshotCut {
 
 // The snapshots a build derives: the spec symbols that have one, each once,
 // in ascending key order (the order a build gathers their facts in).
-std::vector<const FeedSnapshot*> build_snapshots(const ContextSpec& spec, const FeedMap& feeds) {
+std::vector<FeedMap::const_iterator> build_snapshots(const ContextSpec& spec,
+                                                     const FeedMap& feeds) {
   std::vector<std::string_view> keys(spec.symbols.begin(), spec.symbols.end());
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  std::vector<const FeedSnapshot*> snapshots;
+  std::vector<FeedMap::const_iterator> snapshots;
   for (const std::string_view key : keys) {
-    if (const auto it = feeds.find(key); it != feeds.end()) snapshots.push_back(&it->second);
+    if (const auto it = feeds.find(key); it != feeds.end()) snapshots.push_back(it);
   }
   return snapshots;
 }
@@ -291,8 +292,12 @@ std::expected<ReplayTable, EngineError> replay(const ContextSpec& spec, const Fe
   table.moments = moments_of(spec, feeds, options);
   table.moment_rows.reserve(table.moments.size() + 1);
   table.moment_rows.push_back(0);
-  std::vector<const FeedSnapshot*> snapshots = build_snapshots(spec, feeds);
-  for (const FeedSnapshot* snapshot : snapshots) table.symbols.push_back(snapshot->symbol);
+  std::vector<const FeedSnapshot*> snapshots;
+  for (const auto it : build_snapshots(spec, feeds)) {
+    table.keys.push_back(it->first);
+    table.symbols.push_back(it->second.symbol);
+    snapshots.push_back(&it->second);
+  }
   if (!Replayer(spec, std::move(snapshots), options).run(table)) {
     return std::unexpected(EngineError(EngineError::Kind::Data, "replay stopped"));
   }

@@ -278,6 +278,12 @@ class Market:
         `progress(done, total)` is called as moments are done, and may raise
         to stop. The current context stays as it is. Raises as
         :meth:`build` does."""
+        return Replay(self._replay_columns(feeds, at, every, reference, cut, sentences, progress))
+
+    def _replay_columns(self, feeds: Feeds | os.PathLike[str], at: Sequence[int] | None,
+                        every: int | None, reference: str | None, cut: ReplayCut,
+                        sentences: bool, progress: Progress | None) -> dict[str, Any]:
+        """The engine's columns of a replay (see :class:`Replay`), which pickle."""
         moments, step = check_moments(at, every)
         request, embedded = replay_request(feeds)
         answer = self._slot().mellix.replay(request, moments, step, reference or "", cut,
@@ -285,7 +291,7 @@ class Market:
         if isinstance(answer, str):
             self._check(answer, embedded)
             raise AssertionError(f"an answer that is no refusal: {shorten(answer)}")
-        return Replay(answer)
+        return answer
 
     # -- plumbing ---------------------------------------------------------
 

@@ -47,12 +47,14 @@ class Replay:
     most notable fact of its moment) and, when sentences were asked for,
     `human`. Each is a list, or a :class:`memoryview` of numbers; :meth:`to_pandas`
     makes a DataFrame of them. `moments` are the moments replayed, those
-    without facts too."""
+    without facts too; `keys` the feeds keys of the snapshots replayed, in
+    ascending order, and `symbols` their snapshots' symbols."""
 
-    __slots__ = ("moments", "symbols", "_columns", "human")
+    __slots__ = ("moments", "keys", "symbols", "_columns", "human")
 
     def __init__(self, native: Mapping[str, Any]) -> None:
         self.moments: tuple[int, ...] = tuple(native["moments"])
+        self.keys: tuple[str, ...] = tuple(native["keys"])
         self.symbols: tuple[str, ...] = tuple(native["symbols"])
         # The rows of moment i are moment_rows[i] to moment_rows[i + 1].
         self._columns = {

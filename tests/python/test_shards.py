@@ -9,7 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 from varnok_mellix import Context, Fact, FactKind, Market, MergeError, ParseError, merge_contexts
 from varnok_mellix import dask as mellix_dask
-from varnok_mellix._samples import generated_feeds
+from varnok_mellix._samples import STEP, T0, generated_feeds
 
 KEYS = st.text(alphabet='aBé\U0001f600"', max_size=2)
 SNAPSHOT = st.fixed_dictionaries({  # values from small sets, so that facts tie
@@ -97,3 +97,14 @@ def test_a_sharded_build_is_the_one_build_or_names_the_failed_shard(client, tmp_
         single = Market(SPEC).build(generated_feeds(range(48), 100))
         assert context.to_json() == single.to_json()
         assert context.missing_symbols == single.missing_symbols == ("NONE",)
+
+
+def test_a_sharded_replay_is_the_one_replay(client):
+    shards = [functools.partial(generated_feeds, range(k, 48, 8), 100) for k in range(8)]
+    at = [T0 + minute * STEP for minute in range(-1, 101, 9)]
+    sharded = mellix_dask.replay(client, SPEC, shards, at=at, cut="window", sentences=True)
+    single = Market(SPEC).replay(generated_feeds(range(48), 100), at=at, cut="window",
+                                 sentences=True)
+    assert len(single) > 0 and sharded.moments == single.moments
+    assert [(*row[:3], repr(row[3]), repr(row[4]), *row[5:]) for row in sharded] == \
+        [(*row[:3], repr(row[3]), repr(row[4]), *row[5:]) for row in single]

@@ -55,7 +55,8 @@ struct ReplayOptions {
 // rank (0 for the most notable) are where it stands.
 struct ReplayTable {
   std::vector<std::int64_t> moments;       // the moments replayed, in order
-  std::vector<std::string> symbols;        // the snapshots' symbols, by feeds key
+  std::vector<std::string> keys;           // the feeds keys of the snapshots, ascending
+  std::vector<std::string> symbols;        // those snapshots' symbols
   std::vector<std::uint64_t> moment_rows;  // moments.size() + 1 row numbers
 
   std::vector<std::uint32_t> symbol;  // index into `symbols`
