@@ -178,6 +178,7 @@ class Replayer {
  private:
   struct Row {
     std::uint32_t symbol;
+    std::uint32_t gathered;  // its place in gathering order
     RuleFact* fact;
   };
 
@@ -256,11 +257,16 @@ class Replayer {
     rows.clear();
     for (std::size_t s = 0; s < found.size(); ++s) {
       for (std::size_t i = found[s].begin[m]; i < found[s].begin[m + 1]; ++i) {
-        rows.push_back({static_cast<std::uint32_t>(s), &found[s].facts[i]});
+        rows.push_back({static_cast<std::uint32_t>(s), static_cast<std::uint32_t>(rows.size()),
+                        &found[s].facts[i]});
       }
     }
-    std::stable_sort(rows.begin(), rows.end(),
-                     [&](const Row& a, const Row& b) { return ranks_before(key(a), key(b)); });
+    // Rows come in gathering order, so a tie on rank goes to the earlier row,
+    // as a stable sort would have it.
+    std::sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
+      if (ranks_before(key(a), key(b))) return true;
+      return !ranks_before(key(b), key(a)) && a.gathered < b.gathered;
+    });
     for (std::size_t rank = 0; rank < rows.size(); ++rank) {
       RuleFact& fact = *rows[rank].fact;
       const std::size_t row = at + rank;
