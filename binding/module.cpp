@@ -65,7 +65,7 @@ constexpr const char* kCommandObjectDoc =
     "command(json.dumps(cmd)), with no JSON text made on the way.";
 
 constexpr const char* kReplayDoc =
-    "replay($self, request, at, every, reference, cut, sentences, progress)\n--\n\n"
+    "replay($self, request, at, every, reference, cut, sentences, progress, /)\n--\n\n"
     "The facts a build of `request` (text, bytes or objects) would answer at each moment,\n"
     "as a dict of columns; the error response as a str when the request is refused.\n"
     "varnok_mellix.Market.replay is the documented way to call it.";

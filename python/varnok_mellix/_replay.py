@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Final, Literal
+from typing import TYPE_CHECKING, Any, Final, Literal, TypeAlias
 
 from ._records import FactKind
 
@@ -23,7 +23,7 @@ if TYPE_CHECKING:
 
 __all__ = ["Replay", "ReplayCut"]
 
-ReplayCut = Literal["all", "window"]
+ReplayCut: TypeAlias = Literal["all"] | Literal["window"]
 
 COLUMNS: Final = ("at", "symbol", "kind", "value", "magnitude", "ts", "rank")
 """The columns of a replay, in order; ``"human"`` follows when sentences were

@@ -40,7 +40,7 @@ from ._errors import ParseError, shorten
 __all__ = ["LiquidationSide", "Records", "Snapshot", "TimestampUnitError", "load", "snapshot",
            "to_feeds"]
 
-LiquidationSide: TypeAlias = Literal["order", "position"]
+LiquidationSide: TypeAlias = Literal["order"] | Literal["position"]
 """How a liquidation's ``"buy"`` or ``"sell"`` is read: as the side of the
 liquidation order (``"order"``: a sell closes a long) or as the side of the
 position liquidated (``"position"``: a buy is a long). See :func:`snapshot`."""
