@@ -140,6 +140,24 @@ void raise_changed_size(const char* what) {
   PyErr_SetString(PyExc_RuntimeError, message.c_str());
 }
 
+// Calls visit(key, value) for each member of `dict`, holding the dict, the
+// key and the value while it runs, until visit answers other than Valid.
+template <class Visit>
+ObjectRequest::Outcome for_each_held_member(PyObject* dict, Visit&& visit) {
+  const Ref held = Ref::borrowed(dict);
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    const Ref held_key = Ref::borrowed(key);
+    const Ref held_value = Ref::borrowed(value);
+    if (const ObjectRequest::Outcome o = visit(key, value); o != ObjectRequest::Outcome::Valid) {
+      return o;
+    }
+  }
+  return ObjectRequest::Outcome::Valid;
+}
+
 }  // namespace
 
 ObjectRequest::~ObjectRequest() {
@@ -179,23 +197,16 @@ ObjectRequest::Outcome ObjectRequest::check_all_but(PyObject* root, PyObject* sk
 
 ObjectRequest::Outcome ObjectRequest::check_members(PyObject* dict, std::size_t depth,
                                                     PyObject* skipped) {
-  const Ref held = Ref::borrowed(dict);
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &position, &key, &value)) {
-    const Ref held_key = Ref::borrowed(key);
-    const Ref held_value = Ref::borrowed(value);
+  return for_each_held_member(dict, [&](PyObject* key, PyObject* value) {
     if (kind_of(key) != Kind::Str) return fail("key must be a str, not " + type_name(key));
     if (PyUnicode_AsUTF8AndSize(key, nullptr) == nullptr) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Outcome::Raised;
       PyErr_Clear();
       return Outcome::Unsure;  // copy() pairs the surrogates or refuses them
     }
-    if (value == skipped) continue;
-    if (const Outcome o = check_value(value, depth + 1); o != Outcome::Valid) return o;
-  }
-  return Outcome::Valid;
+    if (value == skipped) return Outcome::Valid;
+    return check_value(value, depth + 1);
+  });
 }
 
 ObjectRequest::Outcome ObjectRequest::check_elements(PyObject* sequence, std::size_t depth) {
@@ -361,27 +372,20 @@ ObjectRequest::Outcome ObjectRequest::copy_member(PyObject* key, PyObject* value
 }
 
 ObjectRequest::Outcome ObjectRequest::copy_dict(PyObject* dict, std::size_t depth, Copied& out) {
-  const Ref held = Ref::borrowed(dict);
   const Py_ssize_t size = PyDict_Size(dict);
   Ref copy(PyDict_New());
   if (!copy) return Outcome::Raised;
-  // Each member is held while its value is copied; a change of size shows
-  // after any value's Python code.
+  // A change of size shows after any value's Python code.
   std::size_t height = 0;
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &position, &key, &value)) {
-    const Ref held_key = Ref::borrowed(key);
-    const Ref held_value = Ref::borrowed(value);
+  const Outcome outcome = for_each_held_member(dict, [&](PyObject* key, PyObject* value) {
     if (const Outcome o = copy_member(key, value, depth, copy.get(), height); o != Outcome::Valid) {
       return o;
     }
-    if (PyDict_Size(dict) != size) {
-      raise_changed_size("dictionary");
-      return Outcome::Raised;
-    }
-  }
+    if (PyDict_Size(dict) == size) return Outcome::Valid;
+    raise_changed_size("dictionary");
+    return Outcome::Raised;
+  });
+  if (outcome != Outcome::Valid) return outcome;
   out = Copied{copy.release(), height + 1};
   return Outcome::Valid;
 }

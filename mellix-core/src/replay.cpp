@@ -233,22 +233,22 @@ class Replayer {
   // that the columns do not grow by doubling, which would hold twice their
   // size for a moment.
   void reserve(ReplayTable& table, std::size_t done, std::size_t moments) const {
-    const std::size_t rows = table.rows() / done * moments + table.rows() / 16;
-    table.symbol.reserve(rows);
-    table.kind.reserve(rows);
-    table.value.reserve(rows);
-    table.magnitude.reserve(rows);
-    table.ts.reserve(rows);
-    if (options_.sentences) table.human.reserve(rows);
+    const std::size_t rows = table.rows() * moments / done + table.rows() / 16;
+    each_column(table, [&](auto& column) { column.reserve(rows); });
   }
 
   void resize(ReplayTable& table, std::size_t rows) const {
-    table.symbol.resize(rows);
-    table.kind.resize(rows);
-    table.value.resize(rows);
-    table.magnitude.resize(rows);
-    table.ts.resize(rows);
-    if (options_.sentences) table.human.resize(rows);
+    each_column(table, [&](auto& column) { column.resize(rows); });
+  }
+
+  template <class F>
+  void each_column(ReplayTable& table, F&& f) const {
+    f(table.symbol);
+    f(table.kind);
+    f(table.value);
+    f(table.magnitude);
+    f(table.ts);
+    if (options_.sentences) f(table.human);
   }
 
   // One moment's facts, gathered as a build gathers them and ranked.
