@@ -24,6 +24,7 @@
 #include <string_view>
 #include <utility>
 
+#include "json/inline.hpp"
 #include "json/value_type.hpp"
 
 namespace mellix::json {
@@ -72,8 +73,9 @@ class ForwardValue {
     }
   }
 
-  // A member's value or an element: a scalar is read here.
-  ForwardValue(ondemand::value value, ForwardState& state, std::size_t depth)
+  // A member's value or an element: a scalar is read here. Always inlined, as
+  // the rest of the conversion chain (json/record.hpp).
+  MELLIX_ALWAYS_INLINE ForwardValue(ondemand::value value, ForwardState& state, std::size_t depth)
       : state_(&state), depth_(depth), value_(value) {
     ondemand::json_type type;
     if (value.type().get(type)) {
@@ -156,7 +158,7 @@ class ForwardValue {
   std::optional<std::size_t> end_offset() const { return std::nullopt; }
 
  private:
-  void read_number(ondemand::value& value) {
+  MELLIX_ALWAYS_INLINE void read_number(ondemand::value& value) {
     ondemand::number number;
     if (value.get_number().get(number)) {
       state_->give_up();

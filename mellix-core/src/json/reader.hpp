@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/inline.hpp"
 #include "json/number_format.hpp"
 #include "json/value_type.hpp"
 
@@ -80,8 +81,9 @@ class Reader {
 
   Source source() const { return source_; }
 
+  // A link of the conversion chain, always inlined (json/record.hpp says why).
   template <class T>
-  bool read(const V& v, T& out) {
+  MELLIX_ALWAYS_INLINE bool read(const V& v, T& out) {
     return Conversion<T>::read(*this, v, out);
   }
 

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "json/inline.hpp"
 #include "json/reader.hpp"
 #include "json/record_traits.hpp"
 
@@ -58,46 +59,55 @@ constexpr auto fields_in_key_order() {
   return order;
 }
 
+// Reading a record is a chain of small templates per value (field lookup,
+// field dispatch, Reader::read, the view's constructor): each link is always
+// inlined, so that the loops over a large feed's members keep their state in
+// registers, which takes about a third off the forward reader's time.
+// Flattening whole loops did the same but took minutes to compile.
+
 // Compares against a compile-time key: a length check, then a memcmp of
 // constant size that the compiler turns into a few integer compares. Key
 // lookup is the inner loop of reading large feeds.
 template <class T, std::size_t I>
-bool key_is(std::string_view key) {
+MELLIX_ALWAYS_INLINE inline bool key_is(std::string_view key) {
   static constexpr std::string_view expected = std::get<I>(RecordTraits<T>::fields).key;
   return key.size() == expected.size() &&
          std::memcmp(key.data(), expected.data(), expected.size()) == 0;
 }
 
 template <class T, std::size_t... Is>
-std::optional<std::size_t> field_index_of(std::string_view key, std::index_sequence<Is...>) {
+MELLIX_ALWAYS_INLINE inline std::optional<std::size_t> field_index_of(std::string_view key,
+                                                                      std::index_sequence<Is...>) {
   std::optional<std::size_t> found;
   (void)((key_is<T, Is>(key) ? (found = Is, true) : false) || ...);
   return found;
 }
 
 template <class T>
-std::optional<std::size_t> field_index(std::string_view key) {
+MELLIX_ALWAYS_INLINE inline std::optional<std::size_t> field_index(std::string_view key) {
   return field_index_of<T>(key, std::make_index_sequence<field_count<T>>{});
 }
 
 // Members mostly come in declared order, so the field after the last one
 // found is tried first.
 template <class T, std::size_t... Is>
-bool key_is_at(std::size_t index, std::string_view key, std::index_sequence<Is...>) {
+MELLIX_ALWAYS_INLINE inline bool key_is_at(std::size_t index, std::string_view key,
+                                           std::index_sequence<Is...>) {
   bool match = false;
   (void)((index == Is ? (match = key_is<T, Is>(key), true) : false) || ...);
   return match;
 }
 
 template <class T>
-std::optional<std::size_t> field_index(std::string_view key, std::size_t expected) {
+MELLIX_ALWAYS_INLINE inline std::optional<std::size_t> field_index(std::string_view key,
+                                                                   std::size_t expected) {
   if (key_is_at<T>(expected, key, std::make_index_sequence<field_count<T>>{})) return expected;
   return field_index<T>(key);
 }
 
 template <class T, class V, std::size_t... Is>
-bool read_field_at(Reader<V>& r, std::size_t index, const V& v, T& out,
-                   std::index_sequence<Is...>) {
+MELLIX_ALWAYS_INLINE inline bool read_field_at(Reader<V>& r, std::size_t index, const V& v, T& out,
+                                               std::index_sequence<Is...>) {
   bool ok = true;
   (void)((index == Is ? (ok = r.read(v, out.*(std::get<Is>(RecordTraits<T>::fields).member)), true)
                       : false) ||
@@ -106,7 +116,7 @@ bool read_field_at(Reader<V>& r, std::size_t index, const V& v, T& out,
 }
 
 template <class T, class V>
-bool read_field(Reader<V>& r, std::size_t index, const V& v, T& out) {
+MELLIX_ALWAYS_INLINE inline bool read_field(Reader<V>& r, std::size_t index, const V& v, T& out) {
   return read_field_at(r, index, v, out, std::make_index_sequence<field_count<T>>{});
 }
 
