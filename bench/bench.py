@@ -1,6 +1,6 @@
 """Prints the build's figures against anchors measured in the same run (a benchmark, not a test).
 
-    .venv/bin/python bench/bench.py [--sizes small,medium,large] [--repeat 7]
+    .venv/bin/python bench/bench.py [--sizes small,medium,large] [--repeat 7] [--build-only]
 
 Requests come from one generator in three sizes: small = 20 symbols x 100
 candles, medium = 200 x 1,000, large = 2,000 x 1,000. The anchors are a bare
@@ -171,6 +171,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="small,medium,large")
     parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--build-only", action="store_true",
+                        help="only the build against the bare parse (comparing two builds)")
     parser.add_argument("--child", nargs=2, metavar=("KIND", "FILE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -200,6 +202,8 @@ def main() -> None:
             f"{min(build) * 1e3:.1f} / {statistics.median(build) * 1e3:.1f}")
         put("build ÷ bare simdjson DOM parse (reused parser)", size, ratio(build, anchor))
         put("the same in CPU time (all threads) ÷ the parse's", size, ratio(build_cpu, anchor_cpu))
+        if args.build_only:
+            continue
         if orjson is not None:
             loads = times(lambda: orjson.loads(request), repeat, number)
             put("`orjson.loads` ÷ build", size, ratio(loads, build))
@@ -247,6 +251,10 @@ def main() -> None:
             f"{max(mbps['small']) / max(mbps['medium']):.2f} / "
             f"{statistics.median(mbps['small']) / statistics.median(mbps['medium']):.2f}")
 
+    if args.build_only:
+        print_table(rows, [c for c in SIZES if c in sizes])
+        return
+
     # The smallest command against json.loads of its own text.
     spec, _ = make_request(2, 1)
     mellix = varnok_mellix.Mellix(spec)
@@ -271,7 +279,10 @@ def main() -> None:
     put("held by a new object whose spec has a 200 MB member (MiB)", "large",
         f"{held['held_kb'] / 1024:.1f}")
 
-    columns = ["small", "medium", "large"]
+    print_table(rows, list(SIZES))
+
+
+def print_table(rows: dict[str, dict[str, str]], columns: list[str]) -> None:
     print("| figure | " + " | ".join(columns) + " |")
     print("|---|" + "---|" * len(columns))
     for figure, values in rows.items():
