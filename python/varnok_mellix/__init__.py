@@ -18,33 +18,54 @@ Dask cluster.
 
 :class:`Mellix` is the native engine underneath, driven by JSON command texts;
 an instance is bound to the thread that created it.
+
+Every exception the package raises for input it refuses is a
+:class:`MellixError` (a ValueError), of a subclass that says what was
+refused; a wrong argument type raises TypeError and an unreadable file
+OSError. An optional module (:mod:`varnok_mellix.mcp`,
+:mod:`varnok_mellix.dask`) whose extra is not installed raises ImportError
+naming it.
 """
 
-from ._errors import (BadSpecError, DataError, MellixError, MissingSymbolWarning, ParseError,
-                      UnknownIndicatorError)
+from ._errors import (ArgumentError, BadSpecError, DataError, FeedsError, MellixError, MergeError,
+                      MissingSymbolWarning, NoContextError, ParseError, ShardError,
+                      TimestampUnitError, UnknownIndicatorError)
 from ._market import Feeds, Market, Spec
-from ._merge import MergeError, merge_contexts
+from ._merge import merge_contexts
 from ._records import Context, Fact, FactKind, ToolCall
 from ._replay import Replay
 from ._varnok_mellix import Mellix, __version__
 
 __all__ = [
     "__version__",
+    "ArgumentError",
     "BadSpecError",
     "Context",
     "DataError",
     "Fact",
     "FactKind",
     "Feeds",
+    "FeedsError",
     "Market",
     "Mellix",
     "MellixError",
     "MergeError",
     "MissingSymbolWarning",
+    "NoContextError",
     "ParseError",
     "Replay",
+    "ShardError",
     "Spec",
+    "TimestampUnitError",
     "ToolCall",
     "UnknownIndicatorError",
     "merge_contexts",
 ]
+
+# What this package exports names it as its module, not the private module it
+# is written in: a pickle finds a class by module and name, and so pickles,
+# reprs and tracebacks keep working when the private modules change.
+for _name in __all__:
+    if getattr(globals()[_name], "__module__", "").startswith(f"{__name__}._"):
+        setattr(globals()[_name], "__module__", __name__)
+del _name

@@ -40,12 +40,13 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Final, NoReturn, Protocol
 
 from . import _samples
-from ._errors import MellixError, ParseError, error_from_rendering, shorten
-from ._files import FileRefused, MiB, describe_size, open_checked, read_bounded, read_stream
-from ._market import Market
+from ._errors import MellixError, ParseError, answer_error, shorten
+from ._files import (JSON_SPACE, FileRefused, MiB, describe_size, is_json_text, open_checked,
+                     read_bounded, read_stream)
+from ._market import Market, open_engine
 from ._records import Context, Fact, FactKind, ToolCall
 from ._replay import Replay
-from ._varnok_mellix import Mellix, __version__
+from ._varnok_mellix import __version__
 
 if TYPE_CHECKING:
     from _typeshed import SupportsWrite
@@ -58,8 +59,6 @@ EXIT_INTERRUPTED, EXIT_CLOSED_OUTPUT = 130, 141  # as a shell reports SIGINT, SI
 
 SPEC_LIMIT: Final = 16 * MiB
 DATA_LIMIT: Final = 1024 * MiB  # a feeds or context file, a request line of run
-
-_JSON_SPACE: Final = " \t\r\n"
 
 _EXIT_CODES = """\
 exit status:
@@ -118,14 +117,10 @@ def _name(path: str) -> str:
     return "<stdin>" if path == STDIN else shorten(path)
 
 
-def _is_inline(argument: str) -> bool:
-    return argument.lstrip(_JSON_SPACE).startswith(("{", "["))
-
-
 def _read(path: str, limit: int, what: str, option: str) -> tuple[str, bytes]:
     """The display name and the bytes of a FILE argument that holds `what`:
     the JSON text itself (named by its `option`) or a file's."""
-    if _is_inline(path):
+    if is_json_text(path):
         return option, path.encode("utf-8", "surrogateescape")
     name = _name(path)
     try:
@@ -191,9 +186,8 @@ def _calls_table(calls: Sequence[ToolCall], facts: Callable[[ToolCall], Fact | N
 
 
 def _calls_json(calls: Sequence[ToolCall]) -> str:
-    return json.dumps({"tool_calls": [{"kind": c.kind.value, "symbol": c.symbol, "tool": c.tool}
-                                      for c in calls]},
-                      separators=(",", ":"), ensure_ascii=False)
+    return json.dumps({"tool_calls": [call.to_dict() for call in calls]}, separators=(",", ":"),
+                      ensure_ascii=False)
 
 
 # ---------------------------------------------------------------------------
@@ -238,7 +232,7 @@ def _cmd_demo(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
         context = market.build(_samples.feeds())
     else:
         market = _market(args.spec)
-        feeds_name = "--feeds" if _is_inline(args.feeds) else shorten(args.feeds)
+        feeds_name = "--feeds" if is_json_text(args.feeds) else shorten(args.feeds)
         context = _build(market, args.feeds, err)
     out.write(f"varnok-mellix {__version__}; {market!r}\n\n")
     out.write(f"build over {feeds_name}: {len(context.facts)} facts, ranked\n")
@@ -297,28 +291,27 @@ def _request(raw: bytes, name: str, number: int) -> str:
 def _cmd_run(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
     spec_name, spec = _read(args.spec, SPEC_LIMIT, "spec", "--spec")
     try:
-        mellix = Mellix(spec.decode("utf-8"))
+        mellix = open_engine(spec.decode("utf-8"))
     except UnicodeDecodeError as error:
         raise _Failure(f"{spec_name}: not UTF-8: {error}", EXIT_USAGE) from None
-    except ValueError as error:
-        raise _Failure(_located(spec_name, error_from_rendering(str(error))), EXIT_USAGE) \
-            from None
+    except MellixError as error:
+        raise _Failure(_located(spec_name, error), EXIT_USAGE) from None
     name, lines = _requests(args.requests, err)
     status = EXIT_OK
     for number, raw in enumerate(lines, 1):
         line = _request(raw, name, number)
-        if not line.strip(_JSON_SPACE):
+        if not line.strip(JSON_SPACE):
             continue
-        if line.strip(_JSON_SPACE) in ("{", "["):
+        if line.strip(JSON_SPACE) in ("{", "["):
             raise _Failure(
                 f"{name}:{number}: a line holding only {line.strip()!r} starts a JSON text "
                 "written over several lines; run reads one request per line (to build from a "
                 f"feeds file, use: {PROG} build --spec SPEC --feeds FILE)", EXIT_USAGE)
         answer = mellix.command(line)
         out.write(answer + "\n")
-        if answer.startswith('{"error":'):
+        refusal = answer_error(answer)
+        if refusal is not None:
             status = EXIT_REFUSED
-            refusal = error_from_rendering(json.loads(answer)["error"])
             if isinstance(refusal, ParseError) and refusal.line is not None:
                 err.write(f"{PROG}: {name}:{number}:{refusal.column}: parse: "
                           f"{shorten(refusal.description)}\n")
@@ -405,6 +398,8 @@ def _write_parquet(replay: Replay, path: str) -> None:
                        "file", EXIT_USAGE)
     try:
         replay.to_pandas().to_parquet(path, index=False)
+    except ImportError as error:  # no pandas: the text names its extra
+        raise _Failure(f"writing Parquet: {error}; or name a .csv file", EXIT_USAGE) from None
     except OSError as error:
         raise _Failure(f"cannot write {shorten(path)}: {error.strerror}", EXIT_REFUSED) from None
 

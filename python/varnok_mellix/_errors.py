@@ -1,31 +1,63 @@
-"""The exceptions that :class:`~varnok_mellix.Market` raises for refused input.
+"""The exceptions of the package, all under :class:`MellixError`.
 
 The engine answers every failed command with the envelope
 ``{"error":"<kind>: <message>","ok":false}``. The client turns that answer, and
-a spec refused by the native constructor, into one of the subclasses of
-:class:`MellixError` below, chosen by the kind.
+a spec refused by the native constructor, into the subclass of
+:class:`MellixError` of that kind (:func:`answer_error`,
+:func:`error_from_rendering`). What the package refuses itself (a value its
+functions do not take, market data the feeds adapters cannot read, contexts
+that do not merge, a failed shard) raises the other subclasses, with an empty
+`kind`::
+
+    MellixError (ValueError)
+    ├── ParseError                  kind "parse"
+    ├── BadSpecError                kind "bad spec"
+    │   └── NoContextError          no context built yet (the engine's kind)
+    ├── UnknownIndicatorError       kind "unknown indicator"
+    ├── DataError                   kind "data"
+    ├── ArgumentError               a value a function does not take
+    ├── FeedsError                  market data varnok_mellix.feeds cannot read
+    │   └── TimestampUnitError      timestamps of another unit than the one given
+    ├── MergeError                  contexts that do not merge
+    └── ShardError (RuntimeError)   a shard of a Dask build that failed
+
+A wrong argument type raises TypeError, as Python's own functions do; a file
+that cannot be read raises OSError.
 
 Error texts may repeat what the caller sent (an unknown command, a symbol, a
 path), which can be megabytes. :func:`shorten` bounds every such text shown to
-a person or a model: this module's exceptions, the command line, the MCP
-server and :func:`varnok_mellix.tools.run_tool_call` all use it, so that no
-input is multiplied into a log or a model's context. The engine's answers
-themselves are never shortened.
+a person or a model: this module's exceptions (``str()``; `message` stays
+whole), the command line, the MCP server and
+:func:`varnok_mellix.tools.run_tool_call` all use it, so that no input is
+multiplied into a log or a model's context. The engine's answers themselves
+are never shortened.
 """
 
 from __future__ import annotations
 
+import copyreg
+import json
 import re
+from collections.abc import Callable
 from typing import Final
 
 __all__ = [
     "ECHO_LIMIT",
+    "ArgumentError",
     "BadSpecError",
     "DataError",
+    "FeedsError",
     "MellixError",
+    "MergeError",
     "MissingSymbolWarning",
+    "NoContextError",
     "ParseError",
+    "ShardError",
+    "TimestampUnitError",
     "UnknownIndicatorError",
+    "answer_error",
+    "error_from_rendering",
+    "missing_extra",
     "shorten",
 ]
 
@@ -49,12 +81,20 @@ def shorten(text: str) -> str:
     return text[:ECHO_LIMIT - _TAIL - len(mark)] + mark + text[-_TAIL:]
 
 
-class MellixError(ValueError):
-    """A request the engine refused.
+# copyreg.__newobj__(cls, *args) is cls.__new__(cls, *args), which pickle (from
+# protocol 2) writes as its NEWOBJ opcode: the pickle names the class alone.
+_NEW_OBJECT: Final[Callable[..., object]] = copyreg.__newobj__  # type: ignore[attr-defined]
 
-    `kind` is one of ``"parse"``, ``"bad spec"``, ``"unknown indicator"`` and
-    ``"data"``; `message` is the engine's text after the kind, whole.
-    ``str(error)`` is the engine's own rendering, ``"<kind>: <message>"``,
+
+class MellixError(ValueError):
+    """The root of the package's exceptions: a request the engine refused, or
+    input that a function of the package does not take.
+
+    `kind` is the engine's kind of refusal, ``"parse"``, ``"bad spec"``,
+    ``"unknown indicator"`` or ``"data"``, and ``""`` for what the package
+    refuses itself; `message` is the text after the kind, whole.
+    ``str(error)`` is ``"<kind>: <message>"`` (for an engine refusal, the
+    engine's own rendering), or the message alone when `kind` is empty,
     shortened by :func:`shorten` when it is longer than :data:`ECHO_LIMIT`
     characters (it may repeat a value of any size).
     """
@@ -68,8 +108,9 @@ class MellixError(ValueError):
         self.message = message
 
     def __reduce__(self) -> tuple[object, ...]:
-        return (error_from_rendering,
-                (f"{self.kind}: {self.message}" if self.kind else self.message,))
+        # Made again without __init__, whose parameters differ by subclass:
+        # the arguments (the text) and the attributes are restored as they are.
+        return _NEW_OBJECT, (type(self), *self.args), self.__dict__
 
 
 class ParseError(MellixError):
@@ -97,10 +138,22 @@ class ParseError(MellixError):
 
 class BadSpecError(MellixError):
     """A spec that fails validation, or a request the engine cannot run as asked
-    (no context built yet, a missing member)."""
+    (a missing member)."""
 
     def __init__(self, message: str) -> None:
         super().__init__("bad spec", message)
+
+
+_NO_CONTEXT: Final = "no context built"
+
+
+class NoContextError(BadSpecError):
+    """A query or a fact lookup with no context to answer from: none was
+    built yet, and none was given. Build first. Its `kind` is the engine's
+    for this refusal, ``"bad spec"``."""
+
+    def __init__(self, message: str = f"{_NO_CONTEXT}; call build() first") -> None:
+        super().__init__(message)
 
 
 class UnknownIndicatorError(MellixError):
@@ -117,6 +170,51 @@ class DataError(MellixError):
         super().__init__("data", message)
 
 
+class ArgumentError(MellixError):
+    """A value that a function of the package does not take: an unknown fact
+    kind or tool, an option outside its choices or range."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__("", message)
+
+
+class FeedsError(MellixError):
+    """Market data that :mod:`varnok_mellix.feeds` cannot turn into feeds: a
+    record of the wrong shape, a value that is not a number, a side it does
+    not know, a symbol given twice, a feeds file of another shape."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__("", message)
+
+
+class TimestampUnitError(FeedsError):
+    """Timestamps that look like another unit than the one given."""
+
+
+class MergeError(MellixError):
+    """Contexts that do not merge into the context of one build: none at all,
+    different look-backs, a symbol in two of them, or facts tied on every
+    ranking key whose order in one build the contexts cannot tell."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__("", message)
+
+
+class ShardError(MellixError, RuntimeError):
+    """A shard of :mod:`varnok_mellix.dask` that failed to load or build;
+    `shard` is its position in the list of shards, `name` its path or the
+    name of its callable, and the shard's own exception is the cause
+    (``__cause__``). Also a RuntimeError."""
+
+    shard: int
+    name: str
+
+    def __init__(self, shard: int, name: str, error: BaseException) -> None:
+        super().__init__("", f"shard {shard} ({name}) failed: {type(error).__name__}: {error}")
+        self.shard = shard
+        self.name = name
+
+
 class MissingSymbolWarning(UserWarning):
     """A spec symbol had no snapshot, but the feeds hold a key that differs from
     it only in letter case (symbols are matched exactly)."""
@@ -129,6 +227,8 @@ _KINDS: Final[dict[str, type[ParseError | BadSpecError | UnknownIndicatorError |
     "data": DataError,
 }
 
+_ERROR_PREFIX: Final = '{"error":'
+
 
 def error_from_rendering(rendering: str) -> MellixError:
     """The exception for an engine error text such as ``"bad spec: ..."``."""
@@ -136,7 +236,26 @@ def error_from_rendering(rendering: str) -> MellixError:
     error_type = _KINDS.get(kind) if separator else None
     if error_type is None:
         return MellixError("", rendering)
+    if error_type is BadSpecError and message.startswith(_NO_CONTEXT):
+        return NoContextError(message)
     return error_type(message)
+
+
+def answer_error(answer: str) -> MellixError | None:
+    """The exception of an engine answer that is a refusal,
+    ``{"error":"<kind>: <message>","ok":false}``; None for any other answer."""
+    if not answer.startswith(_ERROR_PREFIX):
+        return None
+    return error_from_rendering(json.loads(answer)["error"])
+
+
+def missing_extra(needer: str, extra: str, error: ImportError) -> ImportError:
+    """The error to raise, from `error`, when `needer` (a module or a method of
+    the package) cannot import what the optional extra `extra` installs."""
+    text = f"{needer} needs the {extra} extra: pip install 'varnok-mellix[{extra}]'"
+    if not isinstance(error, ModuleNotFoundError):  # there, but not a release that fits
+        return ImportError(f"{text} ({error})", name=error.name)
+    return ModuleNotFoundError(text, name=error.name)
 
 
 def locate_in(error: MellixError, text: str) -> MellixError:

@@ -1,10 +1,16 @@
-"""Reading a file that a user or a client names, with a bound on its size.
+"""Reading a file that a user or a client names.
 
 A path may name something that never ends (``/dev/zero``) or a FIFO that no
 one writes to: read whole, the first grows until memory runs out and the
 second waits for ever. :func:`read_bounded` refuses directories and devices
 and stops at a limit; with ``regular_only`` (for paths that a remote client
-names) it takes regular files only and never waits to open one.
+names) it takes regular files only and never waits to open one. The command
+line and the MCP server read with it.
+
+:func:`read_file` is for the functions of the library that take a path
+(``Market.build_file``, ``Market.replay``, ``feeds.load``, the Dask shards):
+it refuses directories and devices too, but reads a file of any size and
+raises OSError, as Python's own file functions do.
 """
 
 from __future__ import annotations
@@ -12,13 +18,20 @@ from __future__ import annotations
 import errno
 import os
 import stat
+import sys
 from typing import IO, Final, Literal
 
-__all__ = ["MiB", "FileRefused", "describe_size", "open_checked", "read_bounded", "read_stream"]
+from ._errors import shorten
+
+__all__ = ["JSON_SPACE", "MiB", "FileRefused", "describe_size", "is_json_text", "open_checked",
+           "read_bounded", "read_file", "read_stream"]
 
 MiB: Final = 1 << 20
 
 _CHUNK: Final = 4 * MiB
+
+JSON_SPACE: Final = " \t\r\n"
+"""The characters JSON takes as blanks between tokens."""
 
 
 class FileRefused(Exception):
@@ -29,6 +42,12 @@ class FileRefused(Exception):
     def __init__(self, reason: str, cause: Literal["open", "type", "size"]) -> None:
         super().__init__(reason)
         self.cause = cause
+
+
+def is_json_text(argument: str) -> bool:
+    """Whether an argument that names a file or holds JSON text is the JSON
+    text itself: it starts with ``{`` or ``[`` after JSON blanks."""
+    return argument.lstrip(JSON_SPACE).startswith(("{", "["))
 
 
 def describe_size(size: int) -> str:
@@ -55,17 +74,24 @@ def open_checked(path: str, *, regular_only: bool = False) -> IO[bytes]:
             raise FileRefused("it is a symbolic link", "type") from None
         raise FileRefused(error.strerror or str(error), "open") from None
     try:
-        mode = os.fstat(fd).st_mode
-        if stat.S_ISDIR(mode):
-            raise FileRefused("it is a directory", "type")
-        if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
-            raise FileRefused("it is a device, not a file", "type")
-        if regular_only and not stat.S_ISREG(mode):
-            raise FileRefused("it is not a regular file", "type")
+        refusal = _refused_type(os.fstat(fd).st_mode, regular_only)
+        if refusal is not None:
+            raise FileRefused(refusal, "type")
         return os.fdopen(fd, "rb")
     except BaseException:
         os.close(fd)
         raise
+
+
+def _refused_type(mode: int, regular_only: bool) -> str | None:
+    """Why a file of `mode` is not read, or None."""
+    if stat.S_ISDIR(mode):
+        return "it is a directory"
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        return "it is a device, not a file"
+    if regular_only and not stat.S_ISREG(mode):
+        return "it is not a regular file"
+    return None
 
 
 def read_stream(stream: IO[bytes], limit: int, expected: int = 0) -> bytes:
@@ -95,3 +121,18 @@ def read_bounded(path: str, limit: int, *, regular_only: bool = False) -> bytes:
             raise FileRefused(f"it holds {size} bytes, more than {describe_size(limit)}",
                               "size")
         return read_stream(file, limit, size)
+
+
+def read_file(path: str | os.PathLike[str]) -> bytes:
+    """The bytes of the file at `path`, which may be of any size. Raises
+    OSError: the system's own for a file that cannot be opened
+    (FileNotFoundError, IsADirectoryError...), and one that says why for a
+    directory or a device that opens."""
+    with open(path, "rb") as file:
+        status = os.fstat(file.fileno())
+        refusal = _refused_type(status.st_mode, regular_only=False)
+        if refusal is not None:
+            raise OSError(f"cannot read {shorten(os.fspath(path))}: {refusal}; give a file "
+                          "of feeds")
+        return read_stream(file, sys.maxsize, status.st_size if stat.S_ISREG(status.st_mode)
+                           else 0)

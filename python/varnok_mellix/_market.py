@@ -19,24 +19,23 @@ import threading
 import warnings
 import weakref
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Final, TypeAlias
+from typing import Any, TypeAlias
 
-from ._errors import (BadSpecError, MellixError, MissingSymbolWarning, ParseError,
-                      error_from_rendering, locate_in, shorten)
+from ._errors import (ArgumentError, MissingSymbolWarning, NoContextError, ParseError,
+                      answer_error, error_from_rendering, locate_in, shorten)
+from ._files import read_file
 from ._records import Context, Fact, FactKind, ToolCall, context_from_value
 from ._replay import Progress, Replay, ReplayCut, check_moments, replay_request
 from ._varnok_mellix import Mellix
 from .feeds import _names_json_lines, load
 
-__all__ = ["Feeds", "Market", "Spec"]
+__all__ = ["Feeds", "Market", "Spec", "open_engine"]
 
 Spec: TypeAlias = Mapping[str, Any] | str | bytes
 """A spec as a mapping, or as its JSON text (str, or UTF-8 bytes)."""
 
 Feeds: TypeAlias = Mapping[str, Any] | str | bytes
 """Feeds (symbol -> snapshot) as a mapping, or as their JSON text."""
-
-_ERROR_PREFIX: Final = '{"error":'
 
 
 class _Slot:
@@ -68,6 +67,18 @@ def release_gone_markets() -> None:
     slots = _slots()
     for key in [key for key, old in slots.items() if old.market() is None]:
         del slots[key]  # released here, on the thread that created it
+
+
+def open_engine(spec_json: str) -> Mellix:
+    """A native engine for `spec_json`; a spec it refuses raises the
+    :class:`MellixError` of the refusal. (A text with a lone surrogate, which
+    UTF-8 cannot carry, raises the native UnicodeEncodeError.)"""
+    try:
+        return Mellix(spec_json)
+    except UnicodeError:
+        raise
+    except ValueError as error:
+        raise error_from_rendering(str(error)) from None
 
 
 def _decode(text: str | bytes, what: str) -> str:
@@ -134,12 +145,7 @@ class Market:
             self._spec_json = _decode(spec, "the spec is")
         else:
             self._spec_json = json.dumps(dict(spec), separators=(",", ":"), ensure_ascii=False)
-        try:
-            mellix = Mellix(self._spec_json)
-        except ValueError as error:
-            if isinstance(error, UnicodeError):
-                raise
-            raise error_from_rendering(str(error)) from None
+        mellix = open_engine(self._spec_json)
         self._symbols, self._lookback, self._facts, self._timeframe = \
             _spec_fields(self._spec_json)
         self._lock = threading.Lock()
@@ -210,18 +216,18 @@ class Market:
         default when the name ends in .jsonl or .ndjson; see
         :func:`varnok_mellix.feeds.load`). A JSON file goes to the engine as
         it is, so a :class:`ParseError`'s line and column are in the file.
-        Raises OSError for a file that cannot be read."""
+        Raises OSError for a file that cannot be read, a directory or a
+        device."""
         if lines is None:
             lines = _names_json_lines(path)
         if lines:
             return self.build(load(path, lines=True))
-        with open(path, "rb") as file:
-            return self.build(file.read())
+        return self.build(read_file(path))
 
     def query(self, question: str, context: Context | None = None) -> list[ToolCall]:
         """The ``get_fact`` calls that answer `question` over `context`, by
-        default the current context. Raises :class:`BadSpecError` when there is
-        none."""
+        default the current context. Raises :class:`NoContextError` when there
+        is none."""
         if not isinstance(question, str):
             raise TypeError(f"question must be str, not {type(question).__name__}")
         request = '{"question":' + json.dumps(question)
@@ -229,7 +235,7 @@ class Market:
             with self._lock:
                 latest = self._latest
             if latest is None:
-                raise BadSpecError("no context built; call build() first")
+                raise NoContextError()
             if latest[0] != self._slot().generation:
                 context = latest[1]
         if context is None:
@@ -243,7 +249,8 @@ class Market:
     def get_fact(self, kind: FactKind | str, symbol: str,
                  context: Context | None = None) -> Fact | None:
         """The fact of `kind` about `symbol` in `context` (by default the
-        current context), or None."""
+        current context), or None. Raises :class:`NoContextError` when there
+        is no context."""
         return self._context(context).fact(kind, symbol)
 
     def resolve(self, tool_calls: Iterable[ToolCall | Mapping[str, Any]],
@@ -251,15 +258,16 @@ class Market:
         """The facts that `tool_calls` ask for, in their order, from one context
         (by default the current one). A call may be a :class:`ToolCall` or a
         mapping with "kind", "symbol" and "tool"; calls whose fact the context
-        does not hold are left out."""
+        does not hold are left out. Raises :class:`ArgumentError` for a tool
+        other than ``get_fact``, and :class:`NoContextError` when there is no
+        context."""
         chosen = self._context(context)
         facts = []
         for call in tool_calls:
             if isinstance(call, Mapping):
                 call = ToolCall(call["kind"], call["symbol"], call.get("tool", "get_fact"))
             if call.tool != "get_fact":
-                raise ValueError(f"unknown tool {shorten(repr(call.tool))}; only get_fact is "
-                                 "known")
+                raise ArgumentError(f"unknown tool {call.tool!r}; only get_fact is known")
             fact = chosen.fact(call.kind, call.symbol)
             if fact is not None:
                 facts.append(fact)
@@ -300,7 +308,7 @@ class Market:
             return context
         latest = self.context
         if latest is None:
-            raise BadSpecError("no context built; call build() first")
+            raise NoContextError()
         return latest
 
     def _slot(self) -> _Slot:
@@ -310,7 +318,7 @@ class Market:
         slot = slots.get(id(self))
         if slot is None or slot.market() is not self:
             release_gone_markets()
-            slot = slots[id(self)] = _Slot(weakref.ref(self), Mellix(self._spec_json))
+            slot = slots[id(self)] = _Slot(weakref.ref(self), open_engine(self._spec_json))
         return slot
 
     def _command(self, request: str | dict[str, Any], embedded: str | None = None) -> str:
@@ -329,8 +337,8 @@ class Market:
     @staticmethod
     def _check(answer: str, embedded: str | None) -> str:
         """`answer`, or the error of an error answer raised."""
-        if answer.startswith(_ERROR_PREFIX):
-            error: MellixError = error_from_rendering(json.loads(answer)["error"])
+        error = answer_error(answer)
+        if error is not None:
             raise error if embedded is None else locate_in(error, embedded)
         return answer
 

@@ -21,19 +21,13 @@ from itertools import groupby
 from operator import itemgetter
 from typing import Final
 
-from ._errors import shorten
+from ._errors import MergeError
 from ._records import Context, Fact, FactKind, format_number
 
 __all__ = ["MergeError", "merge_contexts"]
 
 _KIND_ORDER: Final = {kind: order for order, kind in enumerate(FactKind)}
 _ALL_BUT_SIGN: Final = (1 << 63) - 1
-
-
-class MergeError(ValueError):
-    """Contexts that do not merge into the context of one build: none at all,
-    different look-backs, a symbol in two of them, or facts tied on every
-    ranking key whose order in one build the contexts cannot tell."""
 
 
 def _total_order(x: float) -> int:
@@ -80,9 +74,8 @@ def merge_contexts(contexts: Iterable[Context | str | bytes]) -> Context:
         for symbol in part.symbols:
             first = holder.setdefault(symbol, number)
             if first != number:
-                raise MergeError(f"contexts {first} and {number} both hold symbol "
-                                 f"{shorten(repr(symbol))}: only contexts of disjoint sets of "
-                                 "symbols merge")
+                raise MergeError(f"contexts {first} and {number} both hold symbol {symbol!r}: "
+                                 "only contexts of disjoint sets of symbols merge")
     # Python's sort is stable: facts equal on the key keep their order within
     # each context, which is the engine's.
     ranked = sorted(((_rank(fact), number, fact) for number, part in enumerate(parts)
@@ -94,7 +87,7 @@ def merge_contexts(contexts: Iterable[Context | str | bytes]) -> Context:
                 len({(format_number(fact.value), fact.human) for _, _, fact in tied}) > 1:
             fact = tied[0][2]
             raise MergeError(
-                f"{fact.kind.value} facts of {shorten(repr(fact.symbol))} in contexts "
+                f"{fact.kind.value} facts of {fact.symbol!r} in contexts "
                 f"{', '.join(map(str, numbers))} tie on every ranking key but differ, and their "
                 "order follows the feeds keys they came from; build the keys whose snapshots "
                 "share a symbol member into one context")

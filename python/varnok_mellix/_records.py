@@ -23,7 +23,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, Final
 
-from ._errors import ParseError, shorten
+from ._errors import ArgumentError, ParseError
 
 __all__ = ["Context", "Fact", "FactKind", "ToolCall"]
 
@@ -40,9 +40,10 @@ class FactKind(enum.StrEnum):
 
     @classmethod
     def _missing_(cls, value: object) -> FactKind:
-        # Raised instead of the enum's own error, which repeats the value whole.
-        raise ValueError(f"{shorten(repr(value))} is not a fact kind; the kinds are "
-                         f"{', '.join(kind.value for kind in cls)}")
+        # Raised instead of the enum's own error, which repeats the value whole
+        # (unshortened) and names no kind.
+        raise ArgumentError(f"{value!r} is not a fact kind; the kinds are "
+                            f"{', '.join(kind.value for kind in cls)}")
 
 
 @dataclass(frozen=True, slots=True)
@@ -82,6 +83,11 @@ class ToolCall:
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "kind", FactKind(self.kind))
+
+    def to_dict(self) -> dict[str, str]:
+        """The call as a JSON-able dict, with the members of the engine's query
+        answer: ``{"kind": ..., "symbol": ..., "tool": ...}``."""
+        return {"kind": self.kind.value, "symbol": self.symbol, "tool": self.tool}
 
 
 @dataclass(frozen=True, slots=True)

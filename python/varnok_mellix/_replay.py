@@ -16,6 +16,8 @@ import os
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Final, Literal, TypeAlias
 
+from ._errors import ArgumentError, missing_extra
+from ._files import read_file
 from ._records import FactKind
 
 if TYPE_CHECKING:
@@ -120,9 +122,13 @@ class Replay:
 
     def to_pandas(self) -> pandas.DataFrame:
         """The rows as a DataFrame (needs the ``pandas`` extra): `symbol` and
-        `kind` as categoricals, `kind` by its wire name."""
-        import numpy as np
-        import pandas as pd
+        `kind` as categoricals, `kind` by its wire name. Raises ImportError
+        naming the extra when pandas is not installed."""
+        try:
+            import numpy as np
+            import pandas as pd
+        except ImportError as error:
+            raise missing_extra("Replay.to_pandas", "pandas", error) from error
 
         def numbers(name: str, dtype: str) -> Any:
             return np.frombuffer(self._columns[name], dtype=dtype)
@@ -154,19 +160,16 @@ def replay_request(feeds: Any) -> tuple[Any, str | None]:
     path), and the caller's text within it, as Market.build makes it."""
     from ._market import _feeds_request
 
-    if isinstance(feeds, os.PathLike):
-        with open(feeds, "rb") as file:
-            feeds = file.read()
-    return _feeds_request(feeds)
+    return _feeds_request(read_file(feeds) if isinstance(feeds, os.PathLike) else feeds)
 
 
 def check_moments(at: Sequence[int] | None, every: int | None) -> tuple[list[int], int]:
     """`at` and `every` as the engine takes them; exactly one is given."""
     if (at is None) == (every is None):
-        raise ValueError("give either at (a list of moments) or every (a number of candles)")
+        raise ArgumentError("give either at (a list of moments) or every (a number of candles)")
     if every is not None:
         if isinstance(every, bool) or not isinstance(every, int) or every < 1:
-            raise ValueError(f"every must be a whole number of candles from 1, not {every!r}")
+            raise ArgumentError(f"every must be a whole number of candles from 1, not {every!r}")
         return [], every
     assert at is not None
     moments = list(at)

@@ -11,15 +11,19 @@ Needs Dask's ``distributed``, the ``dask`` extra::
 from __future__ import annotations
 
 import os
-import pathlib
 import uuid
 from array import array
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, TypeAlias
 
-from distributed import Client, as_completed
+from ._errors import ShardError, missing_extra
 
-from ._errors import shorten
+try:
+    from distributed import Client, as_completed
+except ImportError as _missing:
+    raise missing_extra(__name__, "dask", _missing) from _missing
+
+from ._files import read_file
 from ._market import Feeds, Market, Spec, release_gone_markets
 from ._merge import merge_contexts
 from ._records import Context, Fact, FactKind
@@ -30,21 +34,6 @@ __all__ = ["Shard", "ShardError", "build_context", "replay"]
 Shard: TypeAlias = Callable[[], Feeds] | str | os.PathLike[str]
 """A callable that returns a shard's feeds (run on a worker), or the path of a
 JSON feeds file that the workers can read."""
-
-
-class ShardError(RuntimeError):
-    """A shard that failed to load or build; `shard` is its position in the
-    list of shards, `name` its path or the name of its callable, and the
-    shard's own exception is the cause (``__cause__``)."""
-
-    shard: int
-    name: str
-
-    def __init__(self, shard: int, name: str, error: BaseException) -> None:
-        super().__init__(f"shard {shard} ({shorten(name)}) failed: {type(error).__name__}: "
-                         f"{shorten(str(error))}")
-        self.shard = shard
-        self.name = name
 
 
 def build_context(client: Client, spec: Spec, shards: Iterable[Shard]) -> Context:
@@ -159,8 +148,7 @@ def _shard_name(shard: Shard) -> str:
 
 
 def _load(shard: Shard) -> Feeds:
-    return pathlib.Path(shard).read_bytes() if isinstance(shard, (str, os.PathLike)) \
-        else shard()
+    return read_file(shard) if isinstance(shard, (str, os.PathLike)) else shard()
 
 
 def _build_shard(spec_json: str, shard: Shard) -> str:

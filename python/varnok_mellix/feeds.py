@@ -15,7 +15,11 @@ are left out and counted in :attr:`Snapshot.dropped`; every list is sorted by
 time, oldest first, since the engine takes the last entry as the newest.
 Timestamps are kept in `unit` (milliseconds by default), which the engine
 copies and never converts; a number that looks like another unit raises
-:class:`TimestampUnitError`. pandas is optional: nothing here imports it.
+:class:`TimestampUnitError`. Data of the wrong shape raises
+:class:`~varnok_mellix.FeedsError`, an option outside its choices
+:class:`~varnok_mellix.ArgumentError` (both are a
+:class:`~varnok_mellix.MellixError`). pandas is optional: nothing here imports
+it.
 
 :func:`load` reads feeds from a file: a JSON object (symbol -> snapshot), or
 JSON Lines with one snapshot per line.
@@ -35,7 +39,8 @@ from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Final, Literal, TypeAlias
 
-from ._errors import ParseError, shorten
+from ._errors import ArgumentError, FeedsError, ParseError, TimestampUnitError
+from ._files import read_file
 
 __all__ = ["LiquidationSide", "Records", "Snapshot", "TimestampUnitError", "load", "snapshot",
            "to_feeds"]
@@ -66,10 +71,6 @@ _TIME_COLUMNS: Final = ("timestamp", "ts", "time", "datetime", "date")
 _CANDLE_COLUMNS: Final = ("open", "high", "low", "close", "volume")
 
 
-class TimestampUnitError(ValueError):
-    """Timestamps that look like another unit than the one given."""
-
-
 @dataclass(frozen=True)
 class Snapshot:
     """One symbol's snapshot, ready for :meth:`Market.build`.
@@ -88,11 +89,11 @@ class Snapshot:
 
 def to_feeds(*snapshots: Snapshot) -> dict[str, dict[str, Any]]:
     """The feeds of a build (symbol -> snapshot). A symbol given twice raises
-    ValueError."""
+    :class:`~varnok_mellix.FeedsError`."""
     feeds: dict[str, dict[str, Any]] = {}
     for snap in snapshots:
         if snap.symbol in feeds:
-            raise ValueError(f"two snapshots for {shorten(repr(snap.symbol))}")
+            raise FeedsError(f"two snapshots for {snap.symbol!r}")
         feeds[snap.symbol] = snap.data
     return feeds
 
@@ -104,14 +105,15 @@ def load(path: str | os.PathLike[str], *, lines: bool | None = None) -> dict[str
 
     `lines` says which; by default a name ending in .jsonl or .ndjson is JSON
     Lines and any other JSON. Blank lines are skipped. Raises OSError for a
-    file that cannot be read, :class:`~varnok_mellix.ParseError` for text
-    that is not JSON (`line` and `column` locate the fault in the file) and
-    ValueError for JSON of another shape or a symbol on two lines.
+    file that cannot be read (a directory or a device included),
+    :class:`~varnok_mellix.ParseError` for text that is not JSON (`line` and
+    `column` locate the fault in the file) and
+    :class:`~varnok_mellix.FeedsError` for JSON of another shape or a symbol
+    on two lines.
     """
     if lines is None:
         lines = _names_json_lines(path)
-    with open(path, "rb") as file:
-        data = file.read()
+    data = read_file(path)
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -119,7 +121,7 @@ def load(path: str | os.PathLike[str], *, lines: bool | None = None) -> dict[str
     if not lines:
         feeds = _json_value(text, 0)
         if not isinstance(feeds, dict):
-            raise ValueError(f"the feeds are a JSON {type(feeds).__name__}; expected an object "
+            raise FeedsError(f"the feeds are a JSON {type(feeds).__name__}; expected an object "
                              "of symbol -> snapshot (or JSON Lines of snapshots: lines=True)")
         return feeds
     feeds = {}
@@ -131,10 +133,10 @@ def load(path: str | os.PathLike[str], *, lines: bool | None = None) -> dict[str
         symbol = snap.get("symbol") if isinstance(snap, dict) else \
             snap[0] if isinstance(snap, list) and snap else None
         if not isinstance(symbol, str):
-            raise ValueError(f"line {number}: expected a snapshot with its symbol, an object "
+            raise FeedsError(f"line {number}: expected a snapshot with its symbol, an object "
                              "with a \"symbol\" string or an array starting with it")
         if symbol in first_line:
-            raise ValueError(f"line {number}: a second snapshot of {shorten(repr(symbol))} "
+            raise FeedsError(f"line {number}: a second snapshot of {symbol!r} "
                              f"(the first is on line {first_line[symbol]}); give one line per "
                              "symbol")
         first_line[symbol] = number
@@ -209,15 +211,17 @@ def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | 
     record (a mapping), as ``fetch_funding_rate`` and ``fetch_open_interest``
     return it.
 
-    Raises ValueError for data of the wrong shape (a short row, a side it does
-    not know, text that is not a number) and :class:`TimestampUnitError` for
-    timestamps that look like another unit.
+    Raises :class:`~varnok_mellix.FeedsError` for data of the wrong shape (a
+    short row, a side it does not know, text that is not a number),
+    :class:`TimestampUnitError` (a FeedsError) for timestamps that look like
+    another unit and :class:`~varnok_mellix.ArgumentError` for a `unit`,
+    `liquidation_side` or `time_column` it does not take.
     """
     if unit not in _NS_PER:
-        raise ValueError(f"unit must be one of {', '.join(_NS_PER)}, not {shorten(repr(unit))}")
+        raise ArgumentError(f"unit must be one of {', '.join(_NS_PER)}, not {unit!r}")
     if liquidation_side not in _LIQUIDATED:
-        raise ValueError(f"liquidation_side must be 'order' or 'position', not "
-                         f"{shorten(repr(liquidation_side))}")
+        raise ArgumentError(f"liquidation_side must be 'order' or 'position', not "
+                            f"{liquidation_side!r}")
     reader = _Reader(symbol, unit)
     candles = reader.candles(ohlcv, time_column)
     data: dict[str, Any] = {"symbol": symbol, "candles": candles}
@@ -242,7 +246,7 @@ def snapshot(symbol: str, *, ohlcv: Any = None, order_book: Mapping[str, Any] | 
 
 # ---------------------------------------------------------------------------
 # Values. A value that is absent (None, NaN, NaT, an infinity, empty text)
-# is _Missing, which drops its row; one of the wrong type is a ValueError.
+# is _Missing, which drops its row; one of the wrong type is a FeedsError.
 
 
 class _Missing(Exception):
@@ -250,7 +254,7 @@ class _Missing(Exception):
 
 
 _Values: TypeAlias = Callable[[Any], list[Any]]
-"""The values of a record after its timestamp; raises _Missing or ValueError."""
+"""The values of a record after its timestamp; raises _Missing or FeedsError."""
 
 
 def _number(value: Any, name: str) -> float:
@@ -263,11 +267,11 @@ def _number(value: Any, name: str) -> float:
         try:
             number = float(text)
         except ValueError:
-            raise ValueError(f"{name} {shorten(repr(value))} is not a number") from None
+            raise FeedsError(f"{name} {value!r} is not a number") from None
     elif isinstance(value, (numbers.Real, decimal.Decimal)) and not isinstance(value, bool):
         number = float(value)
     else:
-        raise ValueError(f"{name} must be a number, not {type(value).__name__}")
+        raise FeedsError(f"{name} must be a number, not {type(value).__name__}")
     if not math.isfinite(number):
         raise _Missing
     return number
@@ -284,7 +288,7 @@ class _Reader:
     """Converts the records of one snapshot, counting what it drops."""
 
     def __init__(self, symbol: str, unit: str) -> None:
-        self.symbol = shorten(str(symbol))  # names the snapshot in error texts only
+        self.symbol = str(symbol)  # names the snapshot in error texts only
         self.unit = unit
         self.dropped: dict[str, int] = {}
 
@@ -309,20 +313,19 @@ class _Reader:
                     try:
                         return self._from_datetime(_dt.datetime.fromisoformat(text))
                     except ValueError:
-                        raise ValueError(f"{self.symbol} {member}: timestamp "
-                                         f"{shorten(repr(value))} is neither a number nor an "
-                                         "ISO 8601 time") from None
+                        raise FeedsError(f"{self.symbol} {member}: timestamp {value!r} is "
+                                         "neither a number nor an ISO 8601 time") from None
         elif isinstance(value, numbers.Real) and not isinstance(value, bool):
             number = value
         else:
-            raise ValueError(f"{self.symbol} {member}: a timestamp must be a number or a "
+            raise FeedsError(f"{self.symbol} {member}: a timestamp must be a number or a "
                              f"datetime, not {type(value).__name__}")
         if not isinstance(number, numbers.Integral):
             number = float(number)
             if not math.isfinite(number):
                 raise _Missing
             if not number.is_integer():
-                raise ValueError(
+                raise FeedsError(
                     f"{self.symbol} {member}: timestamp {number!r} is not a whole number of "
                     f"{_UNIT_NAMES[self.unit]}; give a finer unit")
         ts = int(number)
@@ -350,7 +353,7 @@ class _Reader:
     def _row(self, member: str, record: Any, values: _Values) -> list[Any] | None:
         """[ts, *values(record)], or None (counted) when a value is missing."""
         if member != "candles" and not isinstance(record, Mapping):
-            raise ValueError(f"{self.symbol} {member}: expected records as mappings with a "
+            raise FeedsError(f"{self.symbol} {member}: expected records as mappings with a "
                              f"timestamp, got {type(record).__name__}")
         try:
             rest = values(record)  # first: it checks the record's shape
@@ -366,7 +369,7 @@ class _Reader:
             return [records]
         if isinstance(records, (str, bytes, bytearray, Mapping)) or \
                 not isinstance(records, Iterable):
-            raise ValueError(f"{self.symbol} {member}: expected a list of records, "
+            raise FeedsError(f"{self.symbol} {member}: expected a list of records, "
                              f"not a {type(records).__name__}")
         return list(records)
 
@@ -382,27 +385,26 @@ class _Reader:
         if _is_dataframe(ohlcv):
             ohlcv = _frame_rows(ohlcv, time_column)
         elif time_column is not None:
-            raise ValueError("time_column applies to a DataFrame only")
+            raise ArgumentError("time_column applies to a DataFrame only")
 
         def values(row: Any) -> list[float]:
             if isinstance(row, (str, bytes, Mapping)) or len(row) < 6:
-                raise ValueError(f"{self.symbol} candles: an OHLCV row needs 6 columns "
-                                 "[timestamp, open, high, low, close, volume], got "
-                                 f"{shorten(repr(row))}")
+                raise FeedsError(f"{self.symbol} candles: an OHLCV row needs 6 columns "
+                                 f"[timestamp, open, high, low, close, volume], got {row!r}")
             return [_number(row[i], name) for i, name in enumerate(_CANDLE_COLUMNS, 1)]
 
         return self.records("candles", ohlcv, values)
 
     def order_book(self, book: Mapping[str, Any], fallback: int | None) -> list[Any] | None:
         if not isinstance(book, Mapping):
-            raise ValueError(f"{self.symbol} order book: expected a mapping with bids and asks")
+            raise FeedsError(f"{self.symbol} order book: expected a mapping with bids and asks")
         sides = []
         for name in ("bids", "asks"):
             levels = []
             for level in book.get(name) or ():
                 if isinstance(level, (str, bytes, Mapping)) or len(level) < 2:
-                    raise ValueError(f"{self.symbol} order book: a level is [price, amount], "
-                                     f"got {shorten(repr(level))}")
+                    raise FeedsError(f"{self.symbol} order book: a level is [price, amount], "
+                                     f"got {level!r}")
                 try:
                     levels.append([_number(level[0], "price"), _number(level[1], "amount")])
                 except _Missing:
@@ -432,7 +434,7 @@ def _trade(record: Mapping[str, Any]) -> list[Any]:
     if _is_missing(side):
         raise _Missing
     if not isinstance(side, str) or side.lower() not in ("buy", "sell"):
-        raise ValueError(f"a trade's side is 'buy' or 'sell', not {shorten(repr(side))}")
+        raise FeedsError(f"a trade's side is 'buy' or 'sell', not {side!r}")
     # The side is the taker's: when the taker sold, the buyer was the resting order.
     return [_number(record.get("price"), "price"), _number(record.get("amount"), "amount"),
             side.lower() == "sell"]
@@ -445,9 +447,9 @@ def _liquidation(liquidated: Mapping[str, str], record: Mapping[str, Any]) -> li
     position = side.lower() if isinstance(side, str) else None
     position = liquidated.get(position, position) if position else None
     if position not in ("long", "short"):
-        raise ValueError(f"a liquidation's side is 'long' or 'short' (the position "
+        raise FeedsError(f"a liquidation's side is 'long' or 'short' (the position "
                          f"liquidated), or 'buy' or 'sell' (read as liquidation_side says), "
-                         f"not {shorten(repr(side))}")
+                         f"not {side!r}")
     price = _number(record.get("price"), "price")
     if not _is_missing(record.get("baseValue")):
         qty = _number(record["baseValue"], "baseValue")
@@ -488,18 +490,18 @@ def _frame_rows(frame: Any, time_column: str | None) -> list[list[Any]]:
     columns = {str(name).lower(): name for name in frame.columns}
     absent = [name for name in _CANDLE_COLUMNS if name not in columns]
     if absent:
-        raise ValueError(f"the DataFrame has no column {', '.join(absent)} "
-                         f"(it has {shorten(', '.join(map(str, frame.columns)))})")
+        raise FeedsError(f"the DataFrame has no column {', '.join(absent)} "
+                         f"(it has {', '.join(map(str, frame.columns))})")
     if time_column is not None:
         if time_column not in frame.columns:
-            raise ValueError(f"the DataFrame has no column {shorten(repr(time_column))}")
+            raise FeedsError(f"the DataFrame has no column {time_column!r}")
         times = frame[time_column]
     else:
         found = next((columns[name] for name in _TIME_COLUMNS if name in columns), None)
         if found is not None:
             times = frame[found]
         elif _is_row_positions(frame.index) and len(frame):
-            raise ValueError("the DataFrame has no time: its index is the row numbers 0 to "
+            raise FeedsError("the DataFrame has no time: its index is the row numbers 0 to "
                              f"{len(frame) - 1} and no column is named "
                              f"{', '.join(_TIME_COLUMNS)}; name the time column "
                              "(time_column=...) or set it as the index")

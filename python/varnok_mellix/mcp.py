@@ -38,14 +38,18 @@ import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Final
 
-import anyio
-import anyio.to_thread
-import mcp_types as types
-from mcp.server.lowlevel import Server
-from mcp.server.stdio import stdio_server
+from ._errors import ArgumentError, MellixError, NoContextError, missing_extra, shorten
 
-from ._errors import MellixError, shorten
-from ._files import FileRefused, MiB, describe_size, read_bounded
+try:
+    import anyio
+    import anyio.to_thread
+    import mcp_types as types
+    from mcp.server.lowlevel import Server
+    from mcp.server.stdio import stdio_server
+except ImportError as _missing:
+    raise missing_extra(__name__, "mcp", _missing) from _missing
+
+from ._files import FileRefused, MiB, describe_size, is_json_text, read_bounded
 from ._market import Market
 from ._records import FactKind
 from ._varnok_mellix import __version__
@@ -64,6 +68,9 @@ _INSTRUCTIONS: Final = (
     "Call build_context with the feeds first (unless the server was started with them), then "
     "query with the user's question to learn which facts answer it, and get_fact to read each."
 )
+
+# The library's text names Market.build(); a model calls build_context.
+_NO_CONTEXT: Final = "no context built yet; call build_context first"
 
 
 class _Refused(Exception):
@@ -163,10 +170,10 @@ class _Files:
         given = [os.fspath(root) for root in roots]
         for root in given:
             if not os.path.isdir(root):
-                raise ValueError(f"root {shorten(root)} is not a directory")
+                raise ArgumentError(f"root {root} is not a directory")
         self.roots = tuple(os.path.realpath(root) for root in given)
         if max_bytes < 0:
-            raise ValueError(f"max_bytes must be at least 0, not {max_bytes}")
+            raise ArgumentError(f"max_bytes must be at least 0, not {max_bytes}")
         self.max_bytes = max_bytes
 
     def read(self, path: str) -> bytes:
@@ -215,19 +222,10 @@ def _query(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
     question = _argument(arguments, "question", (str,), "a string")
     if question is None:
         raise _Refused("question is missing")
-    _require_context(market)
-    calls = market.query(question)
-    return {"tool_calls": [{"kind": call.kind.value, "symbol": call.symbol, "tool": call.tool}
-                           for call in calls]}
-
-
-def _require_context(market: Market) -> None:
-    if market.context is None:
-        raise _Refused("no context built yet; call build_context first")
+    return {"tool_calls": [call.to_dict() for call in market.query(question)]}
 
 
 def _get_fact(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
-    _require_context(market)
     result = run_tool_call(market, arguments)
     if "error" in result:
         raise _Refused(result["error"])
@@ -245,7 +243,8 @@ def create_server(market: Market, roots: Iterable[str | os.PathLike[str]] = (),
     """The MCP server (not yet running) whose tools use `market`. Clients may
     name in ``build_context``'s ``path`` the regular files inside the folders
     `roots` (none: ``path`` is refused) of at most `max_bytes` bytes. Raises
-    ValueError for a root that is not a directory."""
+    :class:`~varnok_mellix.ArgumentError` for a root that is not a directory
+    and a negative `max_bytes`."""
     files = _Files(roots, max_bytes)
     handlers: dict[str, Callable[[Market, Mapping[str, Any]], dict[str, Any]]] = {
         "build_context": functools.partial(_build, files),
@@ -269,6 +268,8 @@ def create_server(market: Market, roots: Iterable[str | os.PathLike[str]] = (),
             # A build can take a while on large feeds: off the event loop, the
             # server keeps answering pings and cancellations meanwhile.
             result = await anyio.to_thread.run_sync(handler, market, arguments)
+        except NoContextError:
+            return _text_result(_NO_CONTEXT, is_error=True)
         except (_Refused, MellixError) as error:
             return _text_result(str(error), is_error=True)
         return _text_result(json.dumps(result, ensure_ascii=False), result)
@@ -279,7 +280,7 @@ def create_server(market: Market, roots: Iterable[str | os.PathLike[str]] = (),
 
 def _read_argument(argument: str, max_bytes: int) -> str | bytes:
     """The JSON text itself when `argument` starts like JSON, else the file's bytes."""
-    if argument.lstrip().startswith(("{", "[")):
+    if is_json_text(argument):
         return argument
     try:
         return read_bounded(argument, max_bytes)

@@ -42,7 +42,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import (Any, Final, Literal, Protocol, Required, SupportsIndex, TypeAlias, TypedDict,
                     TypeVar, overload)
 
-from ._errors import BadSpecError, shorten
+from ._errors import NoContextError, shorten
 from ._market import Market
 from ._records import Context, Fact, FactKind, ToolCall
 
@@ -314,11 +314,12 @@ def run_tool_call(market: Market, call: ToolArguments,
       is not a string): a host reports it to the model as a failed call.
 
     Bad arguments never raise. With no context (no build yet, none given) it
-    raises :class:`BadSpecError`, which is the host's to fix, not the model's.
+    raises :class:`~varnok_mellix.NoContextError`, which is the host's to fix,
+    not the model's.
     """
     chosen = context if context is not None else market.context
     if chosen is None:
-        raise BadSpecError("no context built; call build() first")
+        raise NoContextError()
     parsed = _arguments(call)
     if isinstance(parsed, str):
         return {"found": False, "error": parsed}

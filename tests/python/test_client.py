@@ -4,6 +4,7 @@ against the native engine's own answers."""
 import gc
 import json
 import pickle
+import subprocess
 import sys
 import threading
 import warnings
@@ -13,10 +14,12 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import varnok_mellix
-from varnok_mellix import (BadSpecError, Context, FactKind, Market, Mellix, MellixError,
-                           MissingSymbolWarning, ParseError, ToolCall)
+from varnok_mellix import (ArgumentError, BadSpecError, Context, Fact, FactKind, FeedsError,
+                           Market, Mellix, MellixError, MergeError, MissingSymbolWarning,
+                           NoContextError, ParseError, ShardError, TimestampUnitError, ToolCall)
 from varnok_mellix import _market, merge_contexts
 from varnok_mellix.feeds import snapshot as snapshot_of
+from varnok_mellix.tools import run_tool_call
 
 SPEC = {"symbols": ["ETH", "BTC", "SOL"], "lookback": 5, "facts": list(FactKind)}
 
@@ -95,6 +98,13 @@ def test_a_context_made_in_python_is_written_like_the_engines(feeds):
     assert market.query("", remade) == market.query("")
 
 
+def failed_shard():
+    try:
+        Market(SPEC).build("[]")
+    except ParseError as error:
+        raise ShardError(2, "part.json", error) from error
+
+
 @pytest.mark.parametrize("action, error_type, message, line", [
     (lambda: Market({"symbols": [], "lookback": 5, "facts": ["oi_change"]}), BadSpecError,
      "at least one symbol is required", None),
@@ -103,27 +113,52 @@ def test_a_context_made_in_python_is_written_like_the_engines(feeds):
     (lambda: Market(SPEC).build('{"BTC":\n {"symbol": "BTC",\n "candles": [}\n}'), ParseError,
      None, 3),
     (lambda: Market(SPEC).build(b'{"BTC": \xff}'), ParseError, None, None),
-    (lambda: Market(SPEC).query("why?"), BadSpecError,
+    (lambda: Market(SPEC).query("why?"), NoContextError,
      "no context built; call build() first", None),
-    (lambda: Market(SPEC).get_fact("oi_change", "BTC"), BadSpecError, None, None),
+    (lambda: Market(SPEC).get_fact("oi_change", "BTC"), NoContextError, None, None),
+    (lambda: run_tool_call(Market(SPEC), {"kind": "oi_change", "symbol": "BTC"}),
+     NoContextError, None, None),
+    # The engine's own answer to a query without a context.
+    (lambda: Market(SPEC)._command('{"cmd":"query","question":"x"}'), NoContextError,
+     "no context built; call build_context first", None),
     (lambda: Context.from_json('{"facts": [],\n"symbols": [], "lookback": -1}'), ParseError,
      "invalid value: integer `-1`, expected u32", None),
     (lambda: Context.from_json('{"facts": [],\n"symbols": [] "lookback": 1}'), ParseError,
      None, 2),
+    (lambda: merge_contexts([]), MergeError, "no contexts to merge", None),
+    (lambda: Fact("PRICE_MOVE", "BTC", 1.0, 1.0, 1, ""), ArgumentError, None, None),
+    (lambda: Market(SPEC).resolve([{"kind": "oi_change", "symbol": "BTC", "tool": "sql"}],
+                                  Context((), (), 1)),
+     ArgumentError, "unknown tool 'sql'; only get_fact is known", None),
+    (lambda: Market(SPEC).replay(FEEDS, every=0), ArgumentError, None, None),
+    (lambda: snapshot_of("BTC", ohlcv=[[1, 2, 3]]), FeedsError, None, None),
+    (lambda: snapshot_of("BTC", ohlcv=[[1_733_000_000, 1, 1, 1, 1, 1]]), TimestampUnitError,
+     None, None),
+    (failed_shard, ShardError,
+     "shard 2 (part.json) failed: ParseError: parse: invalid type: sequence, expected a map",
+     None),
 ])
-def test_refusals_raise_typed_errors(action, error_type, message, line):
+def test_refusals_raise_typed_errors_that_pickle_as_the_packages(action, error_type, message,
+                                                                 line):
     with pytest.raises(error_type) as caught:
         action()
     error = caught.value
     assert isinstance(error, MellixError) and isinstance(error, ValueError)
-    assert str(error) == f"{error.kind}: {error.message}"
+    # And what its callers catch it as.
+    assert isinstance(error, {ShardError: RuntimeError, NoContextError: BadSpecError,
+                              TimestampUnitError: FeedsError}.get(error_type, ValueError))
+    assert str(error) == (f"{error.kind}: {error.message}" if error.kind else error.message)
     if message is not None:
         assert error.message == message
     if error_type is ParseError:
         assert error.line == line
-    copy = pickle.loads(pickle.dumps(error))
-    assert (type(copy), str(copy), getattr(copy, "line", None)) == \
-        (error_type, str(error), getattr(error, "line", None))
+    # The error alone: tblib, which distributed installs, pickles its traceback
+    # too, and that names the modules of its frames.
+    error.__traceback__ = error.__cause__ = error.__context__ = None
+    pickled = pickle.dumps(error)
+    assert b"varnok_mellix._" not in pickled  # names no private module
+    copy = pickle.loads(pickled)
+    assert (type(copy), str(copy), copy.__dict__) == (error_type, str(error), error.__dict__)
 
 
 @pytest.mark.parametrize("action", [
@@ -138,14 +173,46 @@ def test_refusals_raise_typed_errors(action, error_type, message, line):
 ], ids=["spec", "build", "context", "kind", "tool", "snapshot", "merge"])
 def test_error_texts_shorten_the_values_they_repeat(action):
     big = "Z" * 4_000_000
-    with pytest.raises(ValueError) as caught:
+    with pytest.raises(MellixError) as caught:
         action(big)
     error = caught.value
-    assert len(str(error)) < 1000 and "shortened from" in str(error)
-    if isinstance(error, MellixError):  # the whole text stays on the error, and in a copy
-        assert big in error.message
-        copy = pickle.loads(pickle.dumps(error))
-        assert (copy.message, str(copy)) == (error.message, str(error))
+    assert len(str(error)) <= 400 and "shortened from" in str(error)
+    # The whole text stays on the error, and in a copy.
+    assert big in error.message
+    copy = pickle.loads(pickle.dumps(error))
+    assert (copy.message, str(copy)) == (error.message, str(error))
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_the_packages_objects_pickle_under_its_own_name(protocol):
+    """A pickle names varnok_mellix, never the private module a class is
+    written in, so that it loads after the private modules change."""
+    market = Market(SPEC)
+    context = market.build(FEEDS)
+    objects = [context, context.facts[0], FactKind.OI_CHANGE, ToolCall("oi_change", "BTC"),
+               market, merge_contexts, MergeError("no contexts to merge")]
+    for item in objects:
+        pickled = pickle.dumps(item, protocol)
+        assert b"varnok_mellix." not in pickled and b"_records" not in pickled
+        copy = pickle.loads(pickled)
+        assert type(copy) is type(item) and repr(copy) == repr(item)
+
+
+@pytest.mark.parametrize("blocked, code, needer, extra", [
+    ("mcp", "import varnok_mellix.mcp", "varnok_mellix.mcp", "mcp"),
+    ("distributed", "import varnok_mellix.dask", "varnok_mellix.dask", "dask"),
+    ("pandas", "Market(_samples.SPEC).replay(_samples.feeds(), every=10).to_pandas()",
+     "Replay.to_pandas", "pandas"),
+])
+def test_an_optional_part_without_its_extra_names_the_extra(blocked, code, needer, extra):
+    script = (f"import sys\nsys.modules[{blocked!r}] = None  # as if not installed\n"
+              "from varnok_mellix import Market, _samples\n"
+              f"try:\n    {code}\nexcept ImportError as error:\n"
+              "    print(type(error).__name__, error.name.partition('.')[0], error, sep='|')\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          check=True)
+    assert done.stdout == (f"ModuleNotFoundError|{blocked}|{needer} needs the {extra} extra: "
+                           f"pip install 'varnok-mellix[{extra}]'\n")
 
 
 def test_query_get_fact_and_resolve_agree_with_the_engine():
@@ -157,11 +224,8 @@ def test_query_get_fact_and_resolve_agree_with_the_engine():
         facts = market.resolve(calls)
         assert [(f.kind, f.symbol) for f in facts] == [(c.kind, c.symbol) for c in calls]
         assert facts == [market.get_fact(c.kind, c.symbol) for c in calls]
-        as_mappings = [{"kind": c.kind.value, "symbol": c.symbol, "tool": c.tool} for c in calls]
-        assert market.resolve(as_mappings, context) == facts
+        assert market.resolve([call.to_dict() for call in calls], context) == facts
     assert market.get_fact(FactKind.OI_CHANGE, "BTC") is None
-    with pytest.raises(ValueError, match="unknown tool"):
-        market.resolve([{"kind": "oi_change", "symbol": "BTC", "tool": "sql"}])
 
 
 @pytest.mark.parametrize("feeds, warned", [

@@ -3,12 +3,14 @@ methods and on pandas DataFrames."""
 
 import datetime
 import json
+import os
+import pathlib
 import re
 
 import pandas as pd
 import pytest
 
-from varnok_mellix import FactKind, Market, ParseError, _samples
+from varnok_mellix import ArgumentError, FactKind, FeedsError, Market, ParseError, _samples
 from varnok_mellix.feeds import TimestampUnitError, load, snapshot, to_feeds
 
 T = 1_733_000_000_000  # ms
@@ -100,20 +102,20 @@ def test_candle_frames_and_times_of_every_form_give_the_same_candles(make, kwarg
      "looks like milliseconds, not seconds; pass unit='ms'"),
     ({"funding_rates": [{"timestamp": T * 1000, "fundingRate": 0.1}]}, TimestampUnitError,
      "BTC funding: timestamp 1733000000000000 looks like microseconds, not milliseconds"),
-    ({"ohlcv": [[T + 0.5, 1, 1, 1, 1, 1]]}, ValueError, "not a whole number of milliseconds"),
-    ({"ohlcv": [[T, 1, 1, 1, 1]]}, ValueError, "an OHLCV row needs 6 columns"),
-    ({"ohlcv": [[T, "1,5", 1, 1, 1, 1]]}, ValueError, "open '1,5' is not a number"),
-    ({"trades": [{"timestamp": T, "price": 1, "amount": 1, "side": "bid"}]}, ValueError,
+    ({"ohlcv": [[T + 0.5, 1, 1, 1, 1, 1]]}, FeedsError, "not a whole number of milliseconds"),
+    ({"ohlcv": [[T, 1, 1, 1, 1]]}, FeedsError, "an OHLCV row needs 6 columns"),
+    ({"ohlcv": [[T, "1,5", 1, 1, 1, 1]]}, FeedsError, "open '1,5' is not a number"),
+    ({"trades": [{"timestamp": T, "price": 1, "amount": 1, "side": "bid"}]}, FeedsError,
      "a trade's side is 'buy' or 'sell'"),
     ({"liquidations": [{"timestamp": T, "price": 1, "baseValue": 1, "side": "bid"}]},
-     ValueError, "a liquidation's side is 'long' or 'short' (the position liquidated), or 'buy'"),
-    ({"liquidations": [], "liquidation_side": "taker"}, ValueError,
+     FeedsError, "a liquidation's side is 'long' or 'short' (the position liquidated), or 'buy'"),
+    ({"liquidations": [], "liquidation_side": "taker"}, ArgumentError,
      "liquidation_side must be 'order' or 'position', not 'taker'"),
-    ({"ohlcv": frame().drop(columns="timestamp")}, ValueError,
+    ({"ohlcv": frame().drop(columns="timestamp")}, FeedsError,
      "the DataFrame has no time: its index is the row numbers 0 to 4 and no column is named"),
-    ({"funding_rates": "0.0001"}, ValueError, "BTC funding: expected a list of records, not a str"),
-    ({"open_interest": 5}, ValueError, "BTC open_interest: expected a list of records, not a int"),
-    ({"unit": "m"}, ValueError, "unit must be one of s, ms, us, ns"),
+    ({"funding_rates": "0.0001"}, FeedsError, "BTC funding: expected a list of records, not a str"),
+    ({"open_interest": 5}, FeedsError, "BTC open_interest: expected a list of records, not a int"),
+    ({"unit": "m"}, ArgumentError, "unit must be one of s, ms, us, ns"),
 ])
 def test_data_of_the_wrong_unit_or_shape_is_refused_with_a_reason(kwargs, error, message):
     with pytest.raises(error, match=re.escape(message)):
@@ -197,11 +199,11 @@ def test_a_feeds_file_loads_and_builds_as_its_feeds(tmp_path, name, text, lines)
 
 @pytest.mark.parametrize("name, data, error, message", [
     ("f.jsonl", '{"symbol": "BTC", "candles": []}\n\n{"symbol": "BTC", "candles": []}\n',
-     ValueError, "line 3: a second snapshot of 'BTC' (the first is on line 1); give one line per"),
+     FeedsError, "line 3: a second snapshot of 'BTC' (the first is on line 1); give one line per"),
     ("f.jsonl", '{"symbol": "BTC", "candles": []}\n{"symbol": "ETH", "candles": [}\n', ParseError,
      "parse: Expecting value at line 2 column 31"),
-    ("f.ndjson", '{"candles": []}\n', ValueError, "line 1: expected a snapshot with its symbol"),
-    ("f.json", "[1, 2]", ValueError, "the feeds are a JSON list; expected an object of symbol"),
+    ("f.ndjson", '{"candles": []}\n', FeedsError, "line 1: expected a snapshot with its symbol"),
+    ("f.json", "[1, 2]", FeedsError, "the feeds are a JSON list; expected an object of symbol"),
     ("f.json", '{"BTC":\n {"symbol": "BTC",\n "candles": [}}', ParseError,
      "parse: Expecting value at line 3 column 14"),
     ("f.json", b"\xff{}", ParseError, "parse: not UTF-8 text: invalid start byte at byte 0"),
@@ -219,5 +221,20 @@ def test_build_file_hands_a_json_file_to_the_engine_and_positions_faults_in_it(t
     with pytest.raises(ParseError) as refused:
         Market(symbols=["BTC"], lookback=2).build_file(tmp_path / "f.json")
     assert (refused.value.line, refused.value.column) == (3, 14)
-    with pytest.raises(FileNotFoundError):
-        Market(symbols=["BTC"], lookback=2).build_file(tmp_path / "absent.json")
+
+
+@pytest.mark.parametrize("path, error, message", [
+    (lambda folder: folder / "absent.json", FileNotFoundError, "No such file"),
+    (lambda folder: folder, IsADirectoryError, "Is a directory"),
+    # A device may never end (/dev/zero): refused before it is read.
+    (lambda folder: pathlib.Path(os.devnull), OSError, "it is a device, not a file"),
+], ids=["absent", "folder", "device"])
+@pytest.mark.parametrize("read", [
+    lambda path: Market(symbols=["BTC"], lookback=2).build_file(path),
+    lambda path: Market(symbols=["BTC"], lookback=2).replay(path, every=1),
+    lambda path: load(path, lines=True),
+], ids=["build_file", "replay", "load"])
+def test_the_library_reads_only_files_and_raises_the_systems_errors(tmp_path, read, path, error,
+                                                                    message):
+    with pytest.raises(error, match=message):
+        read(path(tmp_path))

@@ -25,8 +25,7 @@ def steps():
     market = Market((REPO / "samples" / "spec.json").read_text())
     built = market.build(FEEDS).to_dict()  # the one view of a context, lookback included
     assert built["lookback"] == 20 and built["missing_symbols"] == ["DOGE"]
-    calls = [{"kind": c.kind.value, "symbol": c.symbol, "tool": c.tool}
-             for c in market.query(QUESTION["question"])]
+    calls = [call.to_dict() for call in market.query(QUESTION["question"])]
     sol = {"kind": "liquidation_cluster", "symbol": "SOL"}
     return [
         ("query", QUESTION, "no context built yet; call build_context first"),

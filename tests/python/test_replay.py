@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from varnok_mellix import FactKind, Market, ParseError, _samples
+from varnok_mellix import ArgumentError, FactKind, Market, ParseError, _samples
 
 
 def ts_of(entry):
@@ -133,7 +133,7 @@ def test_refusals_are_a_builds():
         with pytest.raises(ParseError) as replayed:
             market.replay(feeds, every=1)
         assert str(replayed.value) == str(built.value) and built.value.line in (2, None)
-    with pytest.raises(ValueError, match="either at"):
+    with pytest.raises(ArgumentError, match="either at"):
         market.replay(_samples.feeds())
     seen = []
 

@@ -15,7 +15,7 @@ from openai.types.responses.response_input_item_param import FunctionCallOutput
 from openai.types.shared_params import FunctionDefinition
 from pydantic import TypeAdapter
 
-from varnok_mellix import BadSpecError, FactKind, Market, ToolCall, _samples
+from varnok_mellix import FactKind, Market, ToolCall, _samples
 from varnok_mellix.tools import (anthropic_tool, fact_to_dict, mcp_tool, openai_responses_tool,
                                  openai_tool, output_schema, run_tool_call)
 
@@ -165,8 +165,3 @@ def test_answers_shorten_what_the_call_repeats(market, arguments):
     result = run_tool_call(market, arguments("S" * 4_000_000))
     assert result["found"] is False
     assert len(json.dumps(result)) < 2000 and "shortened from" in json.dumps(result)
-
-
-def test_a_call_before_any_build_is_the_hosts_error():
-    with pytest.raises(BadSpecError, match="no context built"):
-        run_tool_call(Market(_samples.SPEC), {"kind": "price_move", "symbol": "SOL"})
