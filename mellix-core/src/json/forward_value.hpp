@@ -187,11 +187,14 @@ class ForwardValue {
     }
   }
 
-  // The digits of a number's mantissa from the first that is not 0.
+  // The digits of a number's mantissa from the first that is not 0, in one
+  // pass that stops at the exponent (a search for it first would be a
+  // library call per character).
   static int significant_digits(std::string_view number) {
     int digits = 0;
-    for (const char c : number.substr(0, number.find_first_of("eE"))) {
-      if ((c >= '1' && c <= '9') || (c == '0' && digits > 0)) ++digits;
+    for (const char c : number) {
+      if (c == 'e' || c == 'E') break;
+      digits += (c >= '1' && c <= '9') || (c == '0' && digits > 0);
     }
     return digits;
   }
