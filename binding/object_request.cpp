@@ -12,8 +12,8 @@ namespace {
 
 using mellix::json::ValueType;
 
-// Containers nested this deep are refused, as the text reader refuses them.
-constexpr std::size_t kMaxNesting = 128;
+// Containers nested as deep as the text reader refuses are refused too.
+using mellix::json::kMaxNesting;
 // The checks run the signal handlers once in this many values.
 constexpr std::size_t kSignalInterval = 4096;
 // A value that one walk passes over is checked there up to this size; a
