@@ -32,6 +32,7 @@
 #include <utility>
 
 #include "command_runner.hpp"
+#include "context_records.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
 #include "object_request.hpp"
@@ -71,6 +72,23 @@ constexpr const char* kReplayDoc =
     "varnok_mellix.Market.replay is the documented way to call it.";
 
 constexpr const char* kVersionDoc = "version()\n--\n\nThe library version.";
+
+constexpr const char* kSpecDoc =
+    "spec($self, /)\n--\n\nThe spec as the engine holds it: (symbols, lookback, facts, "
+    "timeframe),\nfacts as wire names and timeframe None when the spec has none.";
+
+constexpr const char* kReadContextDoc =
+    "read_context(text, /)\n--\n\nThe record (facts, symbols, lookback) of a context's JSON "
+    "text (str or\nbytes); ValueError with the engine's error text when it is refused.";
+
+constexpr const char* kWriteContextDoc =
+    "write_context(facts, symbols, lookback, /)\n--\n\nA context record as the engine writes "
+    "it.";
+
+constexpr const char* kMergeContextsDoc =
+    "merge_contexts(records, /)\n--\n\nThe record of one build over all the symbols of "
+    "`records`, context records\nof one spec over disjoint sets of symbols, ranked as a build "
+    "ranks; ValueError\nsaying why when they do not merge.";
 
 // ---------------------------------------------------------------------------
 // Small helpers over the limited API.
@@ -521,6 +539,15 @@ constexpr char kCmdJson[] = "cmd_json";
 constexpr char kCommandObject[] = "command_object";
 constexpr char kCmd[] = "cmd";
 
+PyObject* mellix_spec_record(PyObject* object, PyObject* /*unused*/) {
+  try {
+    return varnok_binding::spec_record(as_mellix(object)->engine->spec());
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
 PyObject* mellix_version(PyObject* /*unused*/, PyObject* /*unused*/) {
   return new_str(mellix::kVersion);
 }
@@ -539,6 +566,7 @@ PyMethodDef mellix_methods[] = {
     {kCommandObject, as_cfunction(&command_method<kCommandObject, kCmd, respond_to_objects>),
      METH_FASTCALL | METH_KEYWORDS, kCommandObjectDoc},
     {"replay", &mellix_replay, METH_VARARGS, kReplayDoc},
+    {"spec", &mellix_spec_record, METH_NOARGS, kSpecDoc},
     {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -577,6 +605,15 @@ PyObject* mellix_type_once() {
 // ---------------------------------------------------------------------------
 // The module.
 
+// The context format's functions (context_records.hpp), for the package's
+// own use: __all__ names only the public surface, "__version__" and "Mellix".
+PyMethodDef module_functions[] = {
+    {"read_context", &varnok_binding::read_context, METH_O, kReadContextDoc},
+    {"write_context", &varnok_binding::write_context, METH_VARARGS, kWriteContextDoc},
+    {"merge_contexts", &varnok_binding::merge_contexts, METH_O, kMergeContextsDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Appends `name` to the module's `__all__` (creating the list when there is
 // none) and sets the attribute. Does not steal `value`.
 bool add_export(PyObject* module, std::string_view name, PyObject* value) {
@@ -602,6 +639,9 @@ int module_exec(PyObject* module) {
 
     PyObject* type = mellix_type_once();
     if (type == nullptr || !add_export(module, "Mellix", type)) return -1;
+
+    Ref kinds(varnok_binding::fact_kind_table());
+    if (!kinds || PyObject_SetAttrString(module, "FACT_KINDS", kinds.get()) < 0) return -1;
     return 0;
   } catch (...) {
     raise_from_current_exception();
@@ -619,7 +659,7 @@ PyModuleDef module_def = {
     "_varnok_mellix",
     kModuleDoc,
     0,  // no per-module state
-    nullptr,
+    module_functions,
     module_slots,
     nullptr,
     nullptr,

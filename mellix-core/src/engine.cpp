@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "command_runner.hpp"
-#include "context_json.hpp"
 #include "forward_reader.hpp"
 #include "json/document_parser.hpp"
 #include "json/exact_document.hpp"
+#include "mellix/context_text.hpp"
 #include "pool.hpp"
 #include "spec_json.hpp"
 

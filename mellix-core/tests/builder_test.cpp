@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "context_json.hpp"
 #include "derive.hpp"
+#include "mellix/context_text.hpp"
 
 namespace mellix {
 namespace {

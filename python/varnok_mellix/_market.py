@@ -24,9 +24,9 @@ from typing import Any, TypeAlias
 from ._errors import (ArgumentError, MissingSymbolWarning, NoContextError, ParseError,
                       answer_error, error_from_rendering, locate_in, shorten)
 from ._files import read_file
-from ._records import Context, Fact, FactKind, ToolCall, context_from_value
+from ._records import Context, Fact, FactKind, ToolCall, context_from_record
 from ._replay import Progress, Replay, ReplayCut, check_moments, replay_request
-from ._varnok_mellix import Mellix
+from ._varnok_mellix import Mellix, read_context
 from .feeds import _names_json_lines, load
 
 __all__ = ["Feeds", "Market", "Spec", "open_engine"]
@@ -102,18 +102,6 @@ def _feeds_request(feeds: Feeds) -> tuple[str | dict[str, Any], str | None]:
     return {"feeds": feeds, "cmd": "build_context"}, None
 
 
-def _spec_fields(spec_text: str) -> tuple[tuple[str, ...], int, tuple[FactKind, ...], str | None]:
-    """symbols, lookback, facts and timeframe of a spec the engine accepted."""
-    value = json.loads(spec_text)
-    if isinstance(value, list):
-        symbols, lookback, facts, timeframe = (value + [None])[:4]
-    else:
-        symbols, lookback, facts = value["symbols"], value["lookback"], value["facts"]
-        timeframe = value.get("timeframe")
-    kinds = tuple(FactKind(next(iter(f)) if isinstance(f, dict) else f) for f in facts)
-    return tuple(symbols), lookback, kinds, timeframe
-
-
 class Market:
     """A client of the engine for one spec: build contexts, query, resolve.
 
@@ -146,8 +134,9 @@ class Market:
         else:
             self._spec_json = json.dumps(dict(spec), separators=(",", ":"), ensure_ascii=False)
         mellix = open_engine(self._spec_json)
-        self._symbols, self._lookback, self._facts, self._timeframe = \
-            _spec_fields(self._spec_json)
+        symbols, self._lookback, facts, self._timeframe = mellix.spec()
+        self._symbols = tuple(symbols)
+        self._facts = tuple(FactKind(kind) for kind in facts)
         self._lock = threading.Lock()
         self._latest: tuple[int, Context] | None = None
         self._generations = 0
@@ -198,10 +187,10 @@ class Market:
         the engine cannot read, and warns with :class:`MissingSymbolWarning`
         when a spec symbol's snapshot is filed under a key of another case."""
         answer = self._command(*_feeds_request(feeds))
-        parsed = json.loads(answer)
-        built = set(parsed["symbols"])
+        record = read_context(answer)
+        built = set(record[1])
         missing = tuple(dict.fromkeys(s for s in self._symbols if s not in built))
-        context = context_from_value(parsed, answer, missing)
+        context = context_from_record(record, answer, missing)
         with self._lock:
             self._generations += 1
             self._latest = (self._generations, context)

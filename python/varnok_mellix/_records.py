@@ -1,10 +1,9 @@
 """Typed results: fact kinds, facts, market contexts and tool calls.
 
 A :class:`Context` built by the engine keeps the engine's own JSON text, so
-:meth:`Context.to_json` hands back exactly what the engine wrote. A context
-made in Python is written in the same format: compact, members in declared
-order, floats as the shortest round-trip decimal with ``.0`` on whole numbers
-and exponent form outside 1e-5 to 1e16.
+:meth:`Context.to_json` hands back exactly what the engine wrote. The engine
+also reads and writes every other context text (:meth:`Context.from_json`, a
+context made in Python): the format is written once, in the engine.
 
 Every view of a context outside the engine (``Context.to_dict``, the JSON of
 ``mellix build``, the MCP server's ``build_context`` answer) holds the same
@@ -15,21 +14,26 @@ reads a context back); :meth:`Context.from_json` reads all four.
 
 from __future__ import annotations
 
-import decimal
 import enum
 import json
-import math
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import Any, Final
+from typing import Any, Final, TypeAlias
 
-from ._errors import ArgumentError, ParseError
+from ._errors import ArgumentError, ParseError, error_from_rendering
+from ._varnok_mellix import FACT_KINDS, read_context, write_context
 
 __all__ = ["Context", "Fact", "FactKind", "ToolCall"]
 
 
 class FactKind(enum.StrEnum):
-    """The six kinds of fact, by wire name, in the engine's ranking order."""
+    """The kinds of fact, by wire name, in the engine's ranking order.
+
+    The engine's table of kinds is the source: the members are declared here
+    for type checkers, and importing the package fails if they differ from
+    the engine's (``_varnok_mellix.FACT_KINDS``), which also gives each kind's
+    :attr:`description`.
+    """
 
     PRICE_MOVE = "price_move"
     ORDERBOOK_IMBALANCE = "orderbook_imbalance"
@@ -44,6 +48,25 @@ class FactKind(enum.StrEnum):
         # (unshortened) and names no kind.
         raise ArgumentError(f"{value!r} is not a fact kind; the kinds are "
                             f"{', '.join(kind.value for kind in cls)}")
+
+    @property
+    def description(self) -> str:
+        """What the fact's value measures, in the engine's words."""
+        return _DESCRIPTIONS[self.value]
+
+
+_DESCRIPTIONS: Final = dict(FACT_KINDS)
+
+
+if tuple(FactKind) != tuple(_DESCRIPTIONS):
+    raise ImportError(f"varnok_mellix's FactKind {tuple(FactKind)} differs from the native "
+                      f"module's kinds {tuple(_DESCRIPTIONS)}: the package and its extension "
+                      "are of different builds; reinstall varnok-mellix")
+
+# (kind, symbol, value, magnitude, ts, human) tuples, symbols, lookback: a
+# context as the engine's read_context, write_context and merge_contexts take it.
+FactRecord: TypeAlias = tuple[str, str, float, float, int, str]
+ContextRecord: TypeAlias = tuple[tuple[FactRecord, ...], tuple[str, ...], int]
 
 
 @dataclass(frozen=True, slots=True)
@@ -138,181 +161,74 @@ class Context:
         text = self._text.strip()
         if not text.startswith("{"):  # the array form, read by from_json
             text = _write_context(self)
-        members = ",".join(_write_string(symbol) for symbol in self.missing_symbols)
-        return f'{text[:-1]},"missing_symbols":[{members}]}}'
+        return f'{text[:-1]},"{_MISSING_KEY}":{_write_strings(self.missing_symbols)}}}'
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Context:
         """Reads a context in the engine's JSON format (objects or arrays of
         their fields in declared order), with ``missing_symbols`` when the
         object holds it (as ``to_json(missing_symbols=True)`` writes it).
-        Raises :class:`ParseError`."""
-        if isinstance(text, (bytes, bytearray)):
-            try:
-                text = bytes(text).decode("utf-8")
-            except UnicodeDecodeError as error:
-                raise ParseError(f"invalid UTF-8: {error.reason}") from error
+        Raises :class:`ParseError` with the engine's own message: the engine
+        reads it."""
+        if isinstance(text, (bytearray, memoryview)):
+            text = bytes(text)
         try:
-            value = json.loads(text, parse_constant=_refuse_constant)
-        except json.JSONDecodeError as error:
-            raise ParseError(f"{error.msg} at line {error.lineno} column {error.colno}") from None
-        if isinstance(value, dict) and "missing_symbols" in value:
-            missing = tuple(_string(s) for s in _list(value["missing_symbols"]))
-            # to_json() is the engine's text, which has no such member: written anew.
-            return context_from_value(value, None, missing)
-        return context_from_value(value, text)
+            record = read_context(text)
+        except ValueError as error:
+            raise error_from_rendering(str(error)) from None
+        missing = _missing_symbols(text)
+        if missing is None:
+            return context_from_record(record, text if isinstance(text, str) else None)
+        # to_json() is the engine's text, which has no such member: written anew.
+        return context_from_record(record, None, missing)
 
 
 # ---------------------------------------------------------------------------
-# Reading: the engine's record forms, with messages in the engine's words.
+# The engine reads and writes the context format (read_context, write_context);
+# this module only turns its records into the classes above and back.
 
-_U32_MAX: Final = 2**32 - 1
-_I64_RANGE: Final = range(-(2**63), 2**63)
-_CONTEXT_KEYS: Final = ("facts", "symbols", "lookback")
-_FACT_KEYS: Final = ("kind", "symbol", "value", "magnitude", "ts", "human")
+_MISSING_KEY: Final = "missing_symbols"
 
 
-def _refuse_constant(name: str) -> float:
-    raise ParseError(f"invalid number: {name}")
+def _missing_symbols(text: str | bytes) -> tuple[str, ...] | None:
+    """The ``missing_symbols`` member of a context text the engine has read,
+    which the engine ignores; None when there is none."""
+    present = _MISSING_KEY in text if isinstance(text, str) else _MISSING_KEY.encode() in text
+    if not present:
+        return None
+    value = json.loads(text)
+    if not isinstance(value, dict) or _MISSING_KEY not in value:
+        return None
+    missing = value[_MISSING_KEY]
+    if not isinstance(missing, list) or not all(isinstance(s, str) for s in missing):
+        raise ParseError(f"`{_MISSING_KEY}` must be an array of strings")
+    return tuple(missing)
 
 
-def _found(value: object) -> str:
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return f"boolean `{'true' if value else 'false'}`"
-    if isinstance(value, int):
-        return f"integer `{value}`"
-    if isinstance(value, float):
-        return f"floating point `{value}`"
-    if isinstance(value, str):
-        return f"string {json.dumps(value, ensure_ascii=False)}"
-    return "sequence" if isinstance(value, list) else "map"
-
-
-def _invalid_type(value: object, expected: str) -> ParseError:
-    return ParseError(f"invalid type: {_found(value)}, expected {expected}")
-
-
-def _fields(value: object, name: str, keys: tuple[str, ...]) -> list[object]:
-    if isinstance(value, dict):
-        for key in keys:
-            if key not in value:
-                raise ParseError(f"missing field `{key}`")
-        return [value[key] for key in keys]
-    if isinstance(value, list):
-        if len(value) < len(keys):
-            raise ParseError(
-                f"invalid length {len(value)}, expected struct {name} with {len(keys)} elements")
-        if len(value) > len(keys):
-            raise ParseError(f"invalid length {len(value)}, expected fewer elements in array")
-        return value
-    raise _invalid_type(value, f"struct {name}")
-
-
-def _string(value: object) -> str:
-    if not isinstance(value, str):
-        raise _invalid_type(value, "a string")
-    return value
-
-
-def _integer(value: object, allowed: range, expected: str) -> int:
-    if not isinstance(value, int) or isinstance(value, bool):
-        raise _invalid_type(value, expected)
-    if value not in allowed:
-        raise ParseError(f"invalid value: {_found(value)}, expected {expected}")
-    return value
-
-
-def _number(value: object) -> float:
-    if not isinstance(value, (int, float)) or isinstance(value, bool):
-        raise _invalid_type(value, "f64")
-    return float(value)
-
-
-def _list(value: object) -> list[object]:
-    if not isinstance(value, list):
-        raise _invalid_type(value, "a sequence")
-    return value
-
-
-def _kind(value: object) -> FactKind:
-    if isinstance(value, dict):
-        if len(value) != 1:
-            raise ParseError("invalid value: map, expected map with a single key")
-        [(value, unit)] = value.items()
-        if unit is not None:
-            raise _invalid_type(unit, "unit")
-    if not isinstance(value, str):
-        raise _invalid_type(value, "string or map")
-    try:
-        return FactKind(value)
-    except ValueError:
-        names = ", ".join(f"`{kind.value}`" for kind in FactKind)
-        raise ParseError(f"unknown variant `{value}`, expected one of {names}") from None
-
-
-def _fact(value: object) -> Fact:
-    kind, symbol, number, magnitude, ts, human = _fields(value, "Fact", _FACT_KEYS)
-    return Fact(_kind(kind), _string(symbol), _number(number), _number(magnitude),
-                _integer(ts, _I64_RANGE, "i64"), _string(human))
-
-
-def context_from_value(value: object, text: str | None = None,
-                       missing_symbols: Iterable[str] = ()) -> Context:
-    """The context of a parsed JSON value; `text`, when given, is kept as the
-    context's JSON text."""
-    facts, symbols, lookback = _fields(value, "MarketContext", _CONTEXT_KEYS)
-    context = Context(tuple(_fact(f) for f in _list(facts)),
-                      tuple(_string(s) for s in _list(symbols)),
-                      _integer(lookback, range(_U32_MAX + 1), "u32"),
-                      tuple(missing_symbols))
+def context_from_record(record: ContextRecord, text: str | None = None,
+                        missing_symbols: Iterable[str] = ()) -> Context:
+    """The context of a record of the engine's; `text`, when given, is kept as
+    the context's JSON text."""
+    facts, symbols, lookback = record
+    context = Context(tuple(Fact(FactKind(kind), symbol, value, magnitude, ts, human)
+                            for kind, symbol, value, magnitude, ts, human in facts),
+                      symbols, lookback, tuple(missing_symbols))
     if text is not None:
         object.__setattr__(context, "_text", text)
     return context
 
 
-# ---------------------------------------------------------------------------
-# Writing, in the engine's format.
-
-
-def format_number(x: float) -> str:
-    """A float as the engine writes it: null when not finite, else the shortest
-    round-trip digits, in fixed notation when the first digit's decimal
-    exponent is from -5 to 15 (with ".0" on a whole number), else as d.ddde±x."""
-    if not math.isfinite(x):
-        return "null"
-    if x == 0:
-        return "-0.0" if math.copysign(1.0, x) < 0 else "0.0"
-    sign, digit_tuple, exponent = decimal.Decimal(repr(x)).normalize().as_tuple()
-    assert isinstance(exponent, int)
-    digits = "".join(map(str, digit_tuple))
-    e = len(digits) - 1 + exponent  # decimal exponent of the first digit
-    if -5 <= e <= 15:
-        if e < 0:
-            text = "0." + "0" * (-e - 1) + digits
-        elif len(digits) <= e + 1:
-            text = digits + "0" * (e + 1 - len(digits)) + ".0"
-        else:
-            text = digits[: e + 1] + "." + digits[e + 1:]
-    else:
-        fraction = "." + digits[1:] if len(digits) > 1 else ""
-        text = f"{digits[0]}{fraction}e{'+' if e > 0 else '-'}{abs(e)}"
-    return "-" + text if sign else text
-
-
-def _write_string(text: str) -> str:
-    return json.dumps(text, ensure_ascii=False)
-
-
-def _write_fact(fact: Fact) -> str:
-    return (f'{{"kind":"{fact.kind.value}","symbol":{_write_string(fact.symbol)},'
-            f'"value":{format_number(fact.value)},"magnitude":{format_number(fact.magnitude)},'
-            f'"ts":{int(fact.ts)},"human":{_write_string(fact.human)}}}')
+def context_record(context: Context) -> ContextRecord:
+    """The record of `context` that the engine reads."""
+    return (tuple((f.kind.value, f.symbol, f.value, f.magnitude, f.ts, f.human)
+                  for f in context.facts), context.symbols, context.lookback)
 
 
 def _write_context(context: Context) -> str:
-    facts = ",".join(_write_fact(fact) for fact in context.facts)
-    symbols = ",".join(_write_string(symbol) for symbol in context.symbols)
-    return f'{{"facts":[{facts}],"symbols":[{symbols}],"lookback":{int(context.lookback)}}}'
+    return write_context(*context_record(context))
 
+
+def _write_strings(texts: tuple[str, ...]) -> str:
+    """`texts` as the engine writes a JSON array of strings."""
+    written = write_context((), texts, 0)
+    return written[written.index('"symbols":') + len('"symbols":'):written.rindex(',"lookback"')]

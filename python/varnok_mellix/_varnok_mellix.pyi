@@ -4,7 +4,24 @@ from collections.abc import Callable, Sequence
 from typing import Any, Final, final
 
 __version__: Final[str]
+FACT_KINDS: Final[tuple[tuple[str, str], ...]]
 __all__ = ["__version__", "Mellix"]
+
+_FactRecord = tuple[str, str, float, float, int, str]
+_ContextRecord = tuple[tuple[_FactRecord, ...], tuple[str, ...], int]
+
+def read_context(text: str | bytes, /) -> _ContextRecord:
+    """The record (facts, symbols, lookback) of a context's JSON text (str or
+    bytes); ValueError with the engine's error text when it is refused."""
+
+def write_context(facts: Sequence[Sequence[object]], symbols: Sequence[str], lookback: int,
+                  /) -> str:
+    """A context record as the engine writes it."""
+
+def merge_contexts(records: Sequence[_ContextRecord], /) -> _ContextRecord:
+    """The record of one build over all the symbols of `records`, context
+    records of one spec over disjoint sets of symbols, ranked as a build ranks;
+    ValueError saying why when they do not merge."""
 
 @final
 class Mellix:
@@ -43,6 +60,11 @@ class Mellix:
         at each moment, as a dict of columns; the error response as a str when
         the request is refused. varnok_mellix.Market.replay is the documented
         way to call it."""
+
+    def spec(self, /) -> tuple[tuple[str, ...], int, tuple[str, ...], str | None]:
+        """The spec as the engine holds it: (symbols, lookback, facts,
+        timeframe), facts as wire names and timeframe None when the spec has
+        none."""
 
     @staticmethod
     def version() -> str:

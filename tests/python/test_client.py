@@ -161,6 +161,25 @@ def test_refusals_raise_typed_errors_that_pickle_as_the_packages(action, error_t
     assert (type(copy), str(copy), copy.__dict__) == (error_type, str(error), error.__dict__)
 
 
+@pytest.mark.parametrize("text", [
+    '{"facts":[],"symbols":[],"lookback":1e20}',
+    '{"facts":5,"symbols":[]}',
+    '{"facts":[{"kind":"price_jump","symbol":"A","value":1,"magnitude":1,"ts":1,"human":""}],'
+    '"symbols":[],"lookback":1}',
+    '{"facts":[["oi_change","A",1,1,1.5,""]],"symbols":[],"lookback":1}',
+    '[[],[],4294967296]',
+    '[[],["A"]]',
+])
+def test_context_refusals_are_the_engines(text):
+    """Context.from_json is the engine's reader: the engine answers a query
+    that carries the same context with the same refusal."""
+    engine = Mellix(json.dumps(SPEC))
+    refusal = json.loads(engine.command(f'{{"cmd":"query","question":"","context":{text}}}'))
+    with pytest.raises(ParseError) as caught:
+        Context.from_json(text)
+    assert str(caught.value) == refusal["error"]
+
+
 @pytest.mark.parametrize("action", [
     lambda big: Market({"symbols": ["BTC"], "lookback": 5, "facts": [big]}),
     lambda big: Market(SPEC).build({"BTC": {"symbol": "BTC", "candles": big}}),

@@ -45,8 +45,8 @@ def rising(symbol, last=102.0, ts=1):
 @pytest.mark.parametrize("parts, refused", [
     ([], "no contexts"),
     ([({"A": rising("A")}, 2), ({"B": rising("B")}, 3)], "context 1 has lookback 3"),
-    ([({"A": rising("A")}, 2), ({"A": rising("A")}, 2)], "contexts 0 and 1 both hold symbol 'A'"),
-    ([({"A": rising("X")}, 2), ({"B": rising("X", 98.0)}, 2)], "'X' in contexts 0, 1 tie"),
+    ([({"A": rising("A")}, 2), ({"A": rising("A")}, 2)], 'contexts 0 and 1 both hold symbol "A"'),
+    ([({"A": rising("X")}, 2), ({"B": rising("X", 98.0)}, 2)], '"X" in contexts 0, 1 tie'),
     ([({"A": rising("X")}, 2), ({"B": rising("X")}, 2)], None),  # alike: order cannot show
     ([({"A": rising("X", ts=2)}, 2), ({"B": rising("X", 98.0)}, 2)], None),  # ranked by ts
 ], ids=["none", "lookbacks", "shared symbol", "differing tie", "alike tie", "ts order"])
