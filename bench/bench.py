@@ -33,8 +33,7 @@ except ImportError:  # the figure is then left out
     orjson = None
 
 HERE = Path(__file__).resolve().parent
-KINDS = ["price_move", "orderbook_imbalance", "liquidation_cluster", "funding_flip",
-         "oi_change", "volatility_spike"]
+KINDS = [kind.value for kind in varnok_mellix.FactKind]
 SIZES = {"small": (20, 100), "medium": (200, 1000), "large": (2000, 1000)}
 MIB = 1024 * 1024
 

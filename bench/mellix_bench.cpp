@@ -15,6 +15,7 @@
 #include "builder.hpp"
 #include "forward_reader.hpp"
 #include "json/document_parser.hpp"
+#include "kind_lists.hpp"
 #include "mellix/engine.hpp"
 #include "model_json.hpp"
 
@@ -57,8 +58,7 @@ const std::string& build_request() {
 std::string spec_text() {
   std::string out = R"({"symbols":[)";
   for (int s = 0; s < kSymbols; ++s) out += (s ? ",\"" : "\"") + symbol_name(s) + '"';
-  out += R"(],"lookback":20,"facts":["price_move","orderbook_imbalance","liquidation_cluster",)"
-         R"("funding_flip","oi_change","volatility_spike"]})";
+  out += R"(],"lookback":20,"facts":[)" + mellix::testing::all_kinds_json() + "]}";
   return out;
 }
 

@@ -5,12 +5,13 @@
 #include <string_view>
 
 #include "json/exact_document.hpp"
+#include "kind_lists.hpp"
 #include "mellix/engine.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static mellix::Engine engine = *mellix::Engine::create(
-      R"({"symbols":["BTC","ETH"],"lookback":3,"facts":["price_move","orderbook_imbalance",)"
-      R"("liquidation_cluster","funding_flip","oi_change","volatility_spike"]})");
+  static mellix::Engine engine =
+      *mellix::Engine::create(R"({"symbols":["BTC","ETH"],"lookback":3,"facts":[)" +
+                              mellix::testing::all_kinds_json() + "]}");
   const std::string_view request(reinterpret_cast<const char*>(data), size);
   const std::string response = engine.command(request);
   const auto parsed = mellix::json::parse_exact(response);

@@ -1,6 +1,6 @@
 """Writes the fuzzers' seed corpus from the bundled sample data.
 
-    python fuzz/make_corpus.py
+    .venv/bin/python fuzz/make_corpus.py      (with the package installed)
 
 Each seed is a small, valid input: build requests over a few candles of the
 sample snapshots (object and array forms), queries with and without a
@@ -14,10 +14,11 @@ import json
 import pathlib
 import shutil
 
+from varnok_mellix import FactKind
+
 HERE = pathlib.Path(__file__).resolve().parent
 SAMPLES = HERE.parent / "samples"
-KINDS = ["price_move", "orderbook_imbalance", "liquidation_cluster", "funding_flip",
-         "oi_change", "volatility_spike"]
+KINDS = [kind.value for kind in FactKind]
 
 
 def compact(value: object) -> str:

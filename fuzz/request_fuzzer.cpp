@@ -8,14 +8,14 @@
 
 #include "json/exact_document.hpp"
 #include "json_mutator.hpp"
+#include "kind_lists.hpp"
 #include "mellix/engine.hpp"
 
 namespace {
 
 mellix::Engine make_engine() {
-  return *mellix::Engine::create(
-      R"({"symbols":["BTC","ETH","SOL"],"lookback":3,"facts":["price_move","orderbook_imbalance",)"
-      R"("liquidation_cluster","funding_flip","oi_change","volatility_spike"]})");
+  return *mellix::Engine::create(R"({"symbols":["BTC","ETH","SOL"],"lookback":3,"facts":[)" +
+                                 mellix::testing::all_kinds_json() + "]}");
 }
 
 [[noreturn]] void fail(const char* what, std::string_view request, const std::string& answer) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "kind_lists.hpp"
 #include "mellix/version.hpp"
 
 namespace mellix {
@@ -54,9 +55,8 @@ TEST(EngineTest, AnswersExactly) {
       {R"({"cmd":"set_spec","spec":{"symbols":[],"lookback":1,"facts":[]}})",
        R"({"error":"bad spec: at least one symbol is required","ok":false})"},
       {R"({"cmd":"set_spec","spec":{"symbols":[1],"lookback":1,"facts":["x"]}})",
-       "{\"error\":\"parse: unknown variant `x`, expected one of `price_move`, "
-       "`orderbook_imbalance`, `liquidation_cluster`, `funding_flip`, `oi_change`, "
-       "`volatility_spike`\",\"ok\":false}"}};
+       "{\"error\":\"parse: unknown variant `x`, expected one of " +
+           mellix::testing::all_kinds_expected() + "\",\"ok\":false}"}};
   for (const auto& [request, response] : cases) {
     EXPECT_EQ(make_engine().command(request), response) << request;
   }
@@ -113,7 +113,7 @@ TEST(EngineTest, SetSpecReplacesTheSpec) {
 }
 
 TEST(EngineTest, CreateRefusesWithRendering) {
-  const std::pair<std::string_view, std::string_view> cases[] = {
+  const std::pair<std::string_view, std::string> cases[] = {
       // Validation runs its checks in order: symbols, lookback, facts.
       {R"({"symbols":[],"lookback":0,"facts":[]})", "bad spec: at least one symbol is required"},
       {R"({"symbols":["BTC"],"lookback":0,"facts":[]})",
@@ -123,9 +123,8 @@ TEST(EngineTest, CreateRefusesWithRendering) {
       {R"({"symbols":["BTC"],"symbols":["BTC"],"lookback":20,"facts":["price_move"]})",
        "parse: duplicate field `symbols` at line 1 column 30"},
       {R"({"facts":["PRICE_MOVE"],"symbols":[1]})",
-       "parse: unknown variant `PRICE_MOVE`, expected one of `price_move`, "
-       "`orderbook_imbalance`, `liquidation_cluster`, `funding_flip`, `oi_change`, "
-       "`volatility_spike` at line 1 column 11"},
+       "parse: unknown variant `PRICE_MOVE`, expected one of " +
+           mellix::testing::all_kinds_expected() + " at line 1 column 11"},
       {R"({"symbols":[1],"facts":["PRICE_MOVE"]})",
        "parse: invalid type: integer `1`, expected a string at line 1 column 13"},
       {"{\"lookback\":1,\n\"x\":2}", "parse: missing field `symbols` at line 2 column 6"},

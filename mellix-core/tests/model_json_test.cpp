@@ -8,8 +8,9 @@
 #include <random>
 #include <string>
 
-#include "context_json.hpp"
 #include "json/document_parser.hpp"
+#include "kind_lists.hpp"
+#include "mellix/context_text.hpp"
 
 namespace mellix {
 namespace {
@@ -156,14 +157,12 @@ TEST(ContextJsonTest, WritesExactText) {
 }
 
 TEST(ContextJsonTest, ReportsMessage) {
-  const std::pair<std::string_view, std::string_view> cases[] = {
+  const std::pair<std::string_view, std::string> cases[] = {
       {"null", "invalid type: null, expected struct MarketContext"},
       {R"({"facts":[{"kind":"price_move","symbol":"B","value":1,"magnitude":1,"ts":1}],"symbols":[],"lookback":1})",
        "missing field `human`"},
       {R"({"facts":[["PriceMove","B",1,1,1,""]],"symbols":[],"lookback":1})",
-       "unknown variant `PriceMove`, expected one of `price_move`, "
-       "`orderbook_imbalance`, `liquidation_cluster`, `funding_flip`, "
-       "`oi_change`, `volatility_spike`"},
+       "unknown variant `PriceMove`, expected one of " + testing::all_kinds_expected()},
       {R"({"facts":[[{"price_move":null,"oi_change":null},"B",1,1,1,""]],"symbols":[],"lookback":1})",
        "invalid value: map, expected map with a single key"},
       {R"({"facts":[["price_move","B",null,1,1,""]],"symbols":[],"lookback":1})",

@@ -63,8 +63,7 @@ DEFAULT_MAX_BYTES: Final = 256 * MiB
 """The largest file the server reads unless told otherwise."""
 
 _INSTRUCTIONS: Final = (
-    "Market analysis: facts about each market symbol (price moves, order-book imbalance, "
-    "liquidations, funding flips, open-interest changes, volatility spikes), ranked by size. "
+    f"Market analysis: facts about each market symbol ({', '.join(FactKind)}), ranked by size. "
     "Call build_context with the feeds first (unless the server was started with them), then "
     "query with the user's question to learn which facts answer it, and get_fact to read each."
 )

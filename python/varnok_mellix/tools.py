@@ -74,12 +74,9 @@ TOOL_DESCRIPTION: Final = (
     "ranked statement that the market-analysis engine derived from the symbol's recent data: "
     "a signed number (value), its size (magnitude, by which facts are ranked; larger is more "
     "notable), the timestamp of the data it rests on (ts, in the feed's own unit) and one "
-    "English sentence (human). Kinds: price_move (percent change of the close over the "
-    "look-back window), orderbook_imbalance (bid against ask quantity near the top of the "
-    "book, -1 to +1, positive is bid-heavy), liquidation_cluster (liquidated notional; value "
-    "is long minus short), funding_flip (the funding rate changed sign; value is the new rate), "
-    "oi_change (percent change of open interest), volatility_spike (recent volatility as a "
-    "multiple of the one before it). Answers {\"found\": true, \"fact\": {...}}, or "
+    "English sentence (human). Kinds: "
+    + ", ".join(f"{kind.value} ({kind.description})" for kind in FactKind)
+    + ". Answers {\"found\": true, \"fact\": {...}}, or "
     "{\"found\": false, \"message\": ...} when the context holds no such fact, which is an "
     "answer too: nothing notable of that kind happened for that symbol."
 )

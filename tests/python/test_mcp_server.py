@@ -11,7 +11,7 @@ import jsonschema
 import pytest
 from mcp import Client, StdioServerParameters
 
-from varnok_mellix import Market
+from varnok_mellix import FactKind, Market
 from varnok_mellix.mcp import main
 from varnok_mellix.tools import fact_to_dict, mcp_tool
 
@@ -39,8 +39,7 @@ def steps():
         ("query", QUESTION, {"tool_calls": calls}),
         ("get_fact", sol, {"found": True, "fact": fact_to_dict(market.get_fact(**sol))}),
         ("get_fact", {**sol, "kind": "liquidations"}, 'kind "liquidations" is unknown; it must '
-         "be one of price_move, orderbook_imbalance, liquidation_cluster, funding_flip, "
-         "oi_change, volatility_spike"),
+         f"be one of {', '.join(FactKind)}"),
         ("build_context", {"feeds": FEEDS}, built),
         ("get_facts", {}, "unknown tool 'get_facts'; the tools are build_context, query, "
                           "get_fact"),

@@ -2,10 +2,10 @@
 
 import pytest
 
+from varnok_mellix import FactKind
 from varnok_mellix._varnok_mellix import Mellix
 
-KINDS = ("`price_move`, `orderbook_imbalance`, `liquidation_cluster`, `funding_flip`, "
-         "`oi_change`, `volatility_spike`")
+KINDS = ", ".join(f"`{kind}`" for kind in FactKind)
 
 
 @pytest.mark.parametrize(

@@ -1,9 +1,12 @@
 // FactKind: the kinds of fact the engine derives.
 //
 // MELLIX_FACT_KINDS is the one list of kinds: the enumeration, its value
-// names and its wire names are all made from it, and every other list of
-// kinds in the engine is made from those. Adding a kind is a line here and
-// its rule (derive.cpp), sentence and question words (relevance.cpp).
+// names, wire names and descriptions are all made from it, and every other
+// list of kinds is made from those, the Python package's included (it reads
+// them from the extension). Adding a kind is a line here, its rule
+// (derive.cpp) and question words (relevance.cpp), and the member of the
+// Python enumeration that type checkers see (the package refuses to import
+// when that differs from this list).
 //
 // The enumerator order is the comparison order wherever kinds are sorted or
 // ranked. Wire names are the only text form in JSON; value names appear only
@@ -16,44 +19,57 @@
 #include <cstdint>
 #include <string_view>
 
-// X(ValueName, "wire_name"), in comparison order.
-#define MELLIX_FACT_KINDS(X)                   \
-  X(PriceMove, "price_move")                   \
-  X(OrderbookImbalance, "orderbook_imbalance") \
-  X(LiquidationCluster, "liquidation_cluster") \
-  X(FundingFlip, "funding_flip")               \
-  X(OiChange, "oi_change")                     \
-  X(VolatilitySpike, "volatility_spike")
+// X(ValueName, "wire_name", "what its value measures"), in comparison order.
+// The description is what hosts show people and models (tool schemas).
+#define MELLIX_FACT_KINDS(X)                                                                     \
+  X(PriceMove, "price_move", "percent change of the close over the look-back window")            \
+  X(OrderbookImbalance, "orderbook_imbalance",                                                   \
+    "bid against ask quantity near the top of the book, -1 to +1, positive is bid-heavy")        \
+  X(LiquidationCluster, "liquidation_cluster", "liquidated notional; value is long minus short") \
+  X(FundingFlip, "funding_flip", "the funding rate changed sign; value is the new rate")         \
+  X(OiChange, "oi_change", "percent change of open interest")                                    \
+  X(VolatilitySpike, "volatility_spike", "recent volatility as a multiple of the one before it")
 
 namespace mellix {
 
 enum class FactKind : std::uint8_t {
-#define MELLIX_FACT_KIND_ENUMERATOR(value_name, wire_name) value_name,
+#define MELLIX_FACT_KIND_ENUMERATOR(value_name, wire_name, description) value_name,
   MELLIX_FACT_KINDS(MELLIX_FACT_KIND_ENUMERATOR)
 #undef MELLIX_FACT_KIND_ENUMERATOR
 };
 
 inline constexpr std::array kAllFactKinds = {
-#define MELLIX_FACT_KIND_VALUE(value_name, wire_name) FactKind::value_name,
+#define MELLIX_FACT_KIND_VALUE(value_name, wire_name, description) FactKind::value_name,
     MELLIX_FACT_KINDS(MELLIX_FACT_KIND_VALUE)
 #undef MELLIX_FACT_KIND_VALUE
 };
 
 inline constexpr std::array<std::string_view, kAllFactKinds.size()> kFactKindWireNames = {
-#define MELLIX_FACT_KIND_WIRE_NAME(value_name, wire_name) wire_name,
+#define MELLIX_FACT_KIND_WIRE_NAME(value_name, wire_name, description) wire_name,
     MELLIX_FACT_KINDS(MELLIX_FACT_KIND_WIRE_NAME)
 #undef MELLIX_FACT_KIND_WIRE_NAME
 };
 
 inline constexpr std::array<std::string_view, kAllFactKinds.size()> kFactKindValueNames = {
-#define MELLIX_FACT_KIND_VALUE_NAME(value_name, wire_name) #value_name,
+#define MELLIX_FACT_KIND_VALUE_NAME(value_name, wire_name, description) #value_name,
     MELLIX_FACT_KINDS(MELLIX_FACT_KIND_VALUE_NAME)
 #undef MELLIX_FACT_KIND_VALUE_NAME
+};
+
+inline constexpr std::array<std::string_view, kAllFactKinds.size()> kFactKindDescriptions = {
+#define MELLIX_FACT_KIND_DESCRIPTION(value_name, wire_name, description) description,
+    MELLIX_FACT_KINDS(MELLIX_FACT_KIND_DESCRIPTION)
+#undef MELLIX_FACT_KIND_DESCRIPTION
 };
 
 // "price_move", "orderbook_imbalance", ...
 constexpr std::string_view wire_name(FactKind kind) {
   return kFactKindWireNames[static_cast<std::size_t>(kind)];
+}
+
+// "percent change of the close over the look-back window", ...
+constexpr std::string_view kind_description(FactKind kind) {
+  return kFactKindDescriptions[static_cast<std::size_t>(kind)];
 }
 
 // "PriceMove", "OrderbookImbalance", ...

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "json/document_parser.hpp"
+#include "kind_lists.hpp"
 #include "mellix/engine.hpp"
 #include "model_json.hpp"
 #include "request_paths.hpp"
@@ -139,9 +140,9 @@ inline std::optional<std::string> path_disagreement(std::string_view text) {
 }
 
 // The spec the request checks run under: symbols the generators use as keys.
-inline constexpr std::string_view kDifferentialSpec =
-    R"({"symbols":["BTC","a","BTCBTC","aa","symbol","ts"],"lookback":2,"facts":["price_move",)"
-    R"("orderbook_imbalance","liquidation_cluster","funding_flip","oi_change","volatility_spike"]})";
+inline const std::string kDifferentialSpec =
+    R"({"symbols":["BTC","a","BTCBTC","aa","symbol","ts"],"lookback":2,"facts":[)" +
+    testing::all_kinds_json() + "]}";
 
 // nullopt when every path answers `request` alike, else what differs.
 // `forward_answered` counts the texts the forward reader answered alone.
