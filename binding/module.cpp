@@ -32,6 +32,7 @@
 #include <utility>
 
 #include "command_runner.hpp"
+#include "command_table.hpp"
 #include "context_records.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
@@ -380,11 +381,14 @@ PyObject* build_feeds(PyObject* cmd) {
     if (PyUnicode_CompareWithASCIIString(key, "feeds") == 0) feeds = value;
   }
   if (name == nullptr || !PyUnicode_Check(name)) return nullptr;
-  if (PyUnicode_CompareWithASCIIString(name, "build_context") != 0 &&
-      PyUnicode_CompareWithASCIIString(name, "facts") != 0) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) {
+    PyErr_Clear();  // a lone surrogate: the copy reports it
     return nullptr;
   }
-  return feeds;
+  return mellix::is_build_command(std::string_view(text, static_cast<std::size_t>(size))) ? feeds
+                                                                                          : nullptr;
 }
 
 // Nothing, with the pending exception noted as the argument's.

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "builder.hpp"
+#include "command_table.hpp"
 #include "heap.hpp"
 #include "mellix/engine.hpp"
 #include "model_json.hpp"
@@ -40,17 +41,6 @@ namespace runner_detail {
 // buffers (json/document_parser.cpp, forward_reader.cpp), under 32 MiB.
 inline constexpr std::size_t kReleaseMinBytes = 1024 * 1024;
 inline constexpr std::size_t kFreeHeapKept = 16 * 1024 * 1024;
-
-enum class Command { BuildContext, Query, Reset, SetSpec, Version };
-
-inline constexpr std::array<std::pair<std::string_view, Command>, 6> kCommandTable = {{
-    {"build_context", Command::BuildContext},
-    {"facts", Command::BuildContext},
-    {"query", Command::Query},
-    {"reset", Command::Reset},
-    {"set_spec", Command::SetSpec},
-    {"version", Command::Version},
-}};
 
 // The value of the last member called `name`, as a parsed document keeps it;
 // none when the view could not read the object through.
@@ -101,9 +91,8 @@ class CommandRunner {
       return std::unexpected(EngineError::missing("cmd"));
     }
     const std::string_view name = cmd->get_string();
-    for (const auto& [known, command] : kCommandTable) {
-      if (known != name) continue;
-      switch (command) {
+    if (const std::optional<Command> command = command_named(name)) {
+      switch (*command) {
         case Command::BuildContext:
           return build(engine, request);
         case Command::Query:

@@ -11,6 +11,7 @@
 #include <new>
 #include <utility>
 
+#include "command_table.hpp"
 #include "json/forward_value.hpp"
 #include "json/request_outline.hpp"
 #include "json/structural_index.hpp"
@@ -114,7 +115,10 @@ bool is_build(std::string_view text, const json::RequestOutline& outline) {
   }
   const std::string_view cmd = text.substr(outline.cmd.begin, outline.cmd.end - outline.cmd.begin);
   const std::string_view token = cmd.substr(0, cmd.find_last_not_of(" \t\n\r") + 1);
-  return token == "\"build_context\"" || token == "\"facts\"";
+  // Only a name written without escapes is recognised here; any other
+  // spelling is left to the document path, which unescapes it.
+  return token.size() >= 2 && token.front() == '"' && token.back() == '"' &&
+         is_build_command(token.substr(1, token.size() - 2));
 }
 
 }  // namespace
