@@ -34,6 +34,7 @@
 #include "command_runner.hpp"
 #include "command_table.hpp"
 #include "context_records.hpp"
+#include "json/request_limits.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
 #include "object_request.hpp"
@@ -355,9 +356,7 @@ bool may_run(const PyMellix* self, const char* func) {
   return true;
 }
 
-// Requests of this many values give the heap's free memory back afterwards,
-// as text requests of a megabyte do.
-constexpr std::size_t kLargeRequestValues = 128 * 1024;
+using mellix::json::kLargeRequestValues;
 
 bool is_error_response(std::string_view response) {
   return response.starts_with(R"({"error":)");

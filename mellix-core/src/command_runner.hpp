@@ -26,6 +26,7 @@
 #include "builder.hpp"
 #include "command_table.hpp"
 #include "heap.hpp"
+#include "json/request_limits.hpp"
 #include "mellix/engine.hpp"
 #include "model_json.hpp"
 #include "relevance.hpp"
@@ -36,11 +37,8 @@ namespace mellix {
 
 namespace runner_detail {
 
-// After a request this large, the heap's free memory goes back to the
-// system, all but what a mid-sized request reuses: with the readers' warm
-// buffers (json/document_parser.cpp, forward_reader.cpp), under 32 MiB.
-inline constexpr std::size_t kReleaseMinBytes = 1024 * 1024;
-inline constexpr std::size_t kFreeHeapKept = 16 * 1024 * 1024;
+using json::kFreeHeapKept;
+using json::kReleaseMinBytes;
 
 // The value of the last member called `name`, as a parsed document keeps it;
 // none when the view could not read the object through.

@@ -23,14 +23,6 @@ struct Engine::Replay {
   std::optional<ReplayTable> table;
 };
 
-namespace {
-
-// Requests from this size on try the forward reader first; below it the DOM
-// costs less than setting the forward reader's workers to work.
-constexpr std::size_t kForwardMinBytes = 16 * 1024;
-
-}  // namespace
-
 std::string CommandRunner::respond(Engine& engine, std::string_view request, RequestPath path,
                                    bool* forward_answered) {
   if (!engine.scratch_) engine.scratch_ = std::make_unique<Engine::Scratch>();
@@ -58,7 +50,7 @@ std::string CommandRunner::answer(Engine& engine, Engine::Scratch& scratch,
   };
   std::vector<json::ByteSpan> known_valid;
   const bool forward = path == RequestPath::Forward ||
-                       (path == RequestPath::Auto && request.size() >= kForwardMinBytes);
+                       (path == RequestPath::Auto && request.size() >= json::kForwardMinBytes);
   if (forward) {
     ForwardOutcome outcome = scratch.forward.read_build(request);
     if (forward_answered) *forward_answered = outcome.feeds.has_value();

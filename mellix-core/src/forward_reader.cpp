@@ -13,6 +13,7 @@
 
 #include "command_table.hpp"
 #include "json/forward_value.hpp"
+#include "json/request_limits.hpp"
 #include "json/request_outline.hpp"
 #include "json/structural_index.hpp"
 #include "model_json.hpp"
@@ -22,9 +23,9 @@ namespace mellix {
 namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-// A worker's buffers sized for spans up to this many bytes stay warm between
-// requests (about 6 bytes a span byte, for each task that ran at once).
-constexpr std::size_t kWarmBytes = std::size_t{512} << 10;
+// A worker's buffers (about 6 bytes a span byte, for each task that ran at
+// once) stay warm for spans up to json::kWarmBufferBytes.
+constexpr std::size_t kWarmBytes = json::kWarmBufferBytes;
 
 // A worker's own parser, and a padded copy of a span the text cannot pad.
 struct Slot {

@@ -9,9 +9,6 @@ namespace {
 // nested containers and rejects 128.
 constexpr std::size_t kSimdjsonMaxDepth = kMaxNesting - 1;
 constexpr std::size_t kInitialCapacity = 4096;
-// Texts up to this size keep their buffers (up to 15 bytes a text byte)
-// warm from one command to the next; larger ones are parsed in fresh buffers.
-constexpr std::size_t kWarmCapacity = 512 * 1024;
 
 }  // namespace
 
@@ -45,7 +42,7 @@ std::expected<ParsedDocument, TextError> DocumentParser::parse(
 }
 
 void DocumentParser::trim() {
-  if (parser_ && parser_->capacity() > kWarmCapacity) parser_.reset();
+  if (parser_ && parser_->capacity() > kWarmBufferBytes) parser_.reset();
 }
 
 }  // namespace mellix::json

@@ -7,11 +7,10 @@
 
 #include <cstdint>
 
+#include "json/request_limits.hpp"
+
 namespace mellix::json {
 
 enum class ValueType : std::uint8_t { Null, Bool, Int64, UInt64, Double, String, Array, Object };
-
-// Arrays and objects nested this deep are rejected; one level less is fine.
-inline constexpr std::size_t kMaxNesting = 128;
 
 }  // namespace mellix::json
