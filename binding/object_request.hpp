@@ -199,4 +199,6 @@ class ObjectValue {
   } number_;
 };
 
+static_assert(mellix::json::ValueView<ObjectValue>);
+
 }  // namespace varnok_binding

@@ -80,7 +80,7 @@ class CommandRunner {
   static std::string respond(Engine& engine, std::string_view request, RequestPath path,
                              bool* forward_answered);
 
-  template <class V>
+  template <json::ValueView V>
   static Result run(Engine& engine, const V& request) {
     using namespace runner_detail;
     std::optional<V> cmd;
@@ -179,7 +179,7 @@ class ReplayScope {
 
 // The response to a request that is already a document, read through the
 // view `request` (see the contract above).
-template <class V>
+template <json::ValueView V>
 std::string run_document(Engine& engine, const V& request) {
   return CommandRunner::respond_with(CommandRunner::run(engine, request));
 }

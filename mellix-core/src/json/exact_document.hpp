@@ -115,4 +115,6 @@ class ExactValue {
   std::size_t index_;
 };
 
+static_assert(ValueView<ExactValue>);
+
 }  // namespace mellix::json

@@ -96,4 +96,6 @@ class FastValue {
   simdjson::dom::element e_;
 };
 
+static_assert(ValueView<FastValue>);
+
 }  // namespace mellix::json

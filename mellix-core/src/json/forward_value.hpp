@@ -247,4 +247,6 @@ class ForwardValue {
   mutable bool read_ = false;
 };
 
+static_assert(ValueView<ForwardValue>);
+
 }  // namespace mellix::json

@@ -74,7 +74,7 @@ std::string describe_found(const V& v);
 
 void append_debug_string(std::string& out, std::string_view text);
 
-template <class V>
+template <ValueView V>
 class Reader {
  public:
   explicit Reader(Source source) : source_(source) {}

@@ -90,4 +90,6 @@ class TextValue {
   mutable std::optional<std::size_t> end_;
 };
 
+static_assert(ValueView<TextValue>);
+
 }  // namespace mellix::json

@@ -1,16 +1,40 @@
-// ValueType: the JSON value categories every document view reports.
+// ValueType: the JSON value categories every document view reports, and
+// ValueView: the interface of a view, which the conversions (reader.hpp) read.
 //
 // Integers are kept apart from doubles: a non-negative integer that fits in
 // 64 signed bits is Int64, a larger one up to 2^64-1 is UInt64, and any other
 // number (fraction, exponent, or an integer beyond 64 bits) is Double.
 #pragma once
 
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "json/request_limits.hpp"
 
 namespace mellix::json {
 
 enum class ValueType : std::uint8_t { Null, Bool, Int64, UInt64, Double, String, Array, Object };
+
+// What a conversion reads through: one JSON value of a view type. Every view
+// (FastValue, ExactValue, TextValue, ForwardValue, the binding's ObjectValue)
+// is checked against it where it is declared, so a new view that misses a
+// call fails to compile there, not deep inside a conversion.
+template <class V>
+concept ValueView =
+    std::copy_constructible<V> && requires(const V& v, bool (*on_element)(const V&),
+                                           bool (*on_member)(std::string_view, const V&)) {
+      { v.type() } -> std::same_as<ValueType>;
+      { v.get_bool() } -> std::same_as<bool>;
+      { v.get_int64() } -> std::same_as<std::int64_t>;
+      { v.get_uint64() } -> std::same_as<std::uint64_t>;
+      { v.get_double() } -> std::same_as<double>;
+      { v.get_string() } -> std::convertible_to<std::string_view>;
+      { v.for_each_element(on_element) } -> std::same_as<bool>;
+      { v.for_each_member(on_member) } -> std::same_as<bool>;
+      { v.begin_offset() } -> std::same_as<std::optional<std::size_t>>;
+    };
 
 }  // namespace mellix::json
