@@ -84,6 +84,8 @@ _CANDLE: Final = ("ts", "open", "high", "low", "close")
 _FUNDING: Final = ("ts", "rate")
 _OPEN_INTEREST: Final = ("ts", "oi")
 _LIQUIDATION: Final = ("ts", "side", "price", "qty")
+_BOOK: Final = ("ts", "bids", "asks")
+_LEVEL: Final = ("price", "qty")  # always an array
 
 _UP, _DOWN = "#26a69a", "#ef5350"
 _WINDOW, _BASELINE, _MARK = "rgba(255,179,0,0.20)", "rgba(120,144,156,0.16)", "#6a1b9a"
@@ -146,8 +148,8 @@ class _Snapshot:
                    liquidations=_rows(value.get("liquidations"), _LIQUIDATION))
         book = _plain(value.get("orderbook"))
         if book is not None:
-            bids, asks = (_rows(book[side], ("price", "qty")) for side in ("bids", "asks"))
-            snap.book = (book["ts"], bids, asks)
+            ts, bids, asks = _rows([book], _BOOK)[0]
+            snap.book = (ts, _rows(bids, _LEVEL), _rows(asks, _LEVEL))
         return snap
 
 
