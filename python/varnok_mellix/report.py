@@ -44,6 +44,7 @@ plain numbers.
 
 from __future__ import annotations
 
+import datetime as dt
 import html
 import importlib
 import json
@@ -415,7 +416,10 @@ def _liquidations_chart(snap: _Snapshot, window: _Window | None) -> Figure:
     what = "notional liquidated (price × qty)" + (" per span of time" if span else "")
     layout = _layout(what, time, barmode="relative")
     if window is not None:
-        _shade(layout, time, window.start, window.end, "window")
+        # Half the narrowest bar either side, so that the first and last bars lie inside.
+        xs = sorted({time.x(ts) for by_time in sums.values() for ts in by_time})
+        pad = min((b - a for a, b in zip(xs, xs[1:])), default=0.0) / 2
+        _shade(layout, time, window.start, window.end, "window", _WINDOW, pad)
     return {"data": data, "layout": layout}
 
 
@@ -436,9 +440,9 @@ def _book_chart(snap: _Snapshot) -> Figure:
 
 
 def _date_text(time: _Time, ts: int) -> str:
+    """The UTC date and time of `ts` on a date axis, else ""."""
     if time.scale is None:
         return ""
-    import datetime as dt
     try:
         moment = dt.datetime.fromtimestamp(time.x(ts) / 1000, dt.timezone.utc)
     except (OverflowError, ValueError, OSError):
@@ -475,9 +479,14 @@ def chart(fact: Fact, snapshot: Any, lookback: int,
 # The page.
 
 
-def _number_text(value: object) -> str:
+def _number_text(name: str, value: object) -> str:
+    """`value` as the engine writes it; a timestamp with its date when its size
+    tells an epoch unit."""
     if isinstance(value, float):
         return format_number(value)
+    if isinstance(value, int) and name.endswith("ts"):
+        date = _date_text(_Time.of([value]), value)
+        return f"{value} ({date})" if date else str(value)
     return shorten(str(value))
 
 
@@ -487,10 +496,11 @@ def facts_table(context: Context, limit: int | None = None) -> str:
     symbols and the look-back."""
     facts = context.facts if limit is None else context.facts[:limit]
     rows = "".join(
-        f'<tr><td>{rank}</td><td>{fact.kind.value}</td>'
-        f"<td>{html.escape(shorten(fact.symbol))}</td><td>{format_number(fact.value)}</td>"
-        f"<td>{format_number(fact.magnitude)}</td><td>{fact.ts}</td>"
-        f'<td style="text-align:left">{html.escape(fact.human)}</td></tr>'
+        f'<tr><td class="n">{rank}</td><td>{fact.kind.value}</td>'
+        f"<td>{html.escape(shorten(fact.symbol))}</td>"
+        f'<td class="n">{format_number(fact.value)}</td>'
+        f'<td class="n">{format_number(fact.magnitude)}</td><td class="n">{fact.ts}</td>'
+        f"<td>{html.escape(fact.human)}</td></tr>"
         for rank, fact in enumerate(facts, 1))
     more = len(context.facts) - len(facts)
     if more:
@@ -500,15 +510,16 @@ def facts_table(context: Context, limit: int | None = None) -> str:
                f"lookback {context.lookback}")
     if context.missing_symbols:
         summary += f"; no snapshot: {html.escape(shorten(', '.join(context.missing_symbols)))}"
-    head = "".join(f"<th>{name}</th>" for name in
-                   ("rank", "kind", "symbol", "value", "magnitude", "ts", "sentence"))
+    head = "".join(f'<th class="n">{name}</th>' if name not in ("kind", "symbol", "sentence")
+                   else f"<th>{name}</th>"
+                   for name in ("rank", "kind", "symbol", "value", "magnitude", "ts", "sentence"))
     return (f'<table class="mellix-facts"><caption style="text-align:left">{summary}</caption>'
             f"<thead><tr>{head}</tr></thead><tbody>{rows}</tbody></table>")
 
 
 def _evidence_table(evidence: Mapping[str, object], note: str) -> str:
     rows = "".join(f"<tr><th>{html.escape(shorten(str(name)))}</th>"
-                   f"<td>{html.escape(_number_text(value))}</td></tr>"
+                   f'<td class="n">{html.escape(_number_text(str(name), value))}</td></tr>'
                    for name, value in evidence.items())
     caption = f"<caption>{html.escape(note)}</caption>" if note else ""
     return f'<table class="evidence">{caption}{rows}</table>'
@@ -520,7 +531,8 @@ max-width:1100px;padding:0 16px;color:#212121}
 h1{font-size:1.4em;margin-bottom:4px}
 .sub{color:#616161;margin-top:0}
 table{border-collapse:collapse;font-size:13px;margin:8px 0}
-th,td{border:1px solid #e0e0e0;padding:3px 8px;text-align:right}
+th,td{border:1px solid #e0e0e0;padding:3px 8px;text-align:left}
+td.n,th.n{text-align:right}
 caption{color:#616161;padding:4px 0;text-align:left;white-space:nowrap}
 section.fact{border-top:2px solid #eeeeee;margin-top:22px;padding-top:6px}
 section.fact h2{font-size:1.05em;margin:6px 0;color:#424242}

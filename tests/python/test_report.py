@@ -143,7 +143,7 @@ def test_evidence_sets_the_window_and_is_shown():
     figure = report.chart(fact, feeds["BTC"], context.lookback, evidence[("price_move", "BTC")])
     assert len(closes_in(figure, spans(figure)["window"])) == 5
     page = report.render_report(context, json.dumps(feeds), evidence)
-    assert "<th>first_close</th><td>60075.0</td>" in page
+    assert '<th>first_close</th><td class="n">60075.0</td>' in page
     assert page.count("window from the look-back") == len(context.facts) - 1
 
 
