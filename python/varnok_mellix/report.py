@@ -167,7 +167,7 @@ def _snapshots(context: Context, feeds: Mapping[str, Any]) -> dict[str, Any]:
     return found
 
 
-def feeds_mapping(feeds: Mapping[str, Any] | str | bytes) -> Mapping[str, Any]:
+def _feeds_mapping(feeds: Mapping[str, Any] | str | bytes) -> Mapping[str, Any]:
     """Feeds given as JSON text (str or UTF-8 bytes) read into a mapping."""
     if isinstance(feeds, Mapping):
         return feeds
@@ -593,7 +593,7 @@ def render_report(context: Context, feeds: Mapping[str, Any] | str | bytes,
     text); without it, the windows come from the context's look-back. Raises
     ImportError naming the ``report`` extra when plotly is not installed."""
     to_json, library = require_plotly("varnok_mellix.report")
-    snapshots = _snapshots(context, feeds_mapping(feeds))
+    snapshots = _snapshots(context, _feeds_mapping(feeds))
     known = {(FactKind(kind).value, symbol): value
              for (kind, symbol), value in (evidence or {}).items()}
     read: dict[str, _Snapshot] = {}
