@@ -16,9 +16,11 @@ The charts are plotly's (the ``report`` extra: ``pip install
 'varnok-mellix[report]'``): a chart library that draws candlesticks, shaded
 spans, hover read-outs and zoom out of the box, whose JavaScript embeds in the
 page, so that the file opens offline and can be mailed or archived as it is.
-The library's script is embedded once per page, before the first chart;
-nothing is fetched over the network. plotly is imported only when a report is
-rendered; without it that raises ImportError naming the extra.
+The library's script is embedded once per page, after the facts' text (which
+so shows first), and each chart is drawn from its figure's JSON as it comes
+near the screen; nothing is fetched over the network. plotly is imported
+only when a report is rendered; without it that raises ImportError naming
+the extra.
 
 Large inputs stay quick to open: the candles inside a rule's window are drawn
 one by one, and those outside it in at most :data:`OUTSIDE_CANDLES` buckets of
@@ -484,7 +486,7 @@ def _number_text(name: str, value: object) -> str:
     tells an epoch unit."""
     if isinstance(value, float):
         return format_number(value)
-    if isinstance(value, int) and name.endswith("ts"):
+    if isinstance(value, int) and (name == "ts" or name.endswith("_ts")):
         date = _date_text(_Time.of([value]), value)
         return f"{value} ({date})" if date else str(value)
     return shorten(str(value))
