@@ -221,7 +221,7 @@ def browser():
     if reason is None and not shutil.which(CHROMIUM):
         reason = f"no {CHROMIUM} (Debian's chromium; scripts/setup installs it)"
     if reason is not None:
-        if os.environ.get("MELLIX_REQUIRE_BROWSER"):
+        if os.environ.get("VARNOK_MELLIX_REQUIRE_BROWSER"):
             pytest.fail(reason)
         pytest.skip(reason)
     with sync_playwright() as playwright:
