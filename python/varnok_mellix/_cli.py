@@ -5,6 +5,7 @@
     mellix demo [--spec SPEC --feeds FEEDS]
     mellix run --spec SPEC [REQUESTS | -]
     mellix replay --spec SPEC --feeds FEEDS (--every N | --at TS...) [-o FILE]
+    mellix report --spec SPEC --feeds FEEDS -o FILE
 
 Every FILE argument may be "-" for standard input (at most one of them), and
 SPEC, FEEDS and CONTEXT may be the JSON text itself: a value that starts with
@@ -357,6 +358,34 @@ def _cmd_replay(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
     return EXIT_OK
 
 
+def _cmd_report(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
+    market = _market(args.spec)
+    name, feeds = _read(args.feeds, DATA_LIMIT, "feeds file", "--feeds")
+    try:
+        text = market.report(feeds)
+    except ImportError as error:
+        raise _Failure(str(error), EXIT_USAGE) from None
+    except MellixError as error:
+        raise _Failure(_located(name, error), EXIT_REFUSED) from None
+    context = market.context
+    assert context is not None
+    if context.missing_symbols:
+        err.write(f"{PROG}: note: {name} has no snapshot for "
+                  f"{shorten(', '.join(context.missing_symbols))}\n")
+    if args.output == STDIN:
+        out.write(text)
+    else:
+        try:
+            with open(args.output, "w", encoding="utf-8") as file:
+                file.write(text)
+        except OSError as error:
+            raise _Failure(f"cannot write {shorten(args.output)}: {error.strerror}",
+                           EXIT_REFUSED) from None
+        err.write(f"{PROG}: {len(context.facts)} facts in {shorten(args.output)} "
+                  f"({len(text.encode('utf-8')) / MiB:.1f} MiB)\n")
+    return EXIT_OK
+
+
 def _progress_bar(err: IO[str]) -> Callable[[int, int], None]:
     def show(done: int, total: int) -> None:
         filled = 30 * done // max(total, 1)
@@ -482,6 +511,15 @@ def _parser() -> argparse.ArgumentParser:
                         help="the table: a .csv file, a .parquet file, or - (the default) for "
                              "CSV on standard output")
     replay.set_defaults(run=_cmd_replay)
+
+    report = command("report", "Build the market context and write an HTML page that shows "
+                               "each fact over the data it rests on (needs the report extra).",
+                     "the engine refused the feeds, or the page could not be written")
+    report.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
+    report.add_argument("--feeds", required=True, metavar="FEEDS", help=feeds_help)
+    report.add_argument("-o", "--output", required=True, metavar="FILE",
+                        help="the page: an .html file, or - for standard output")
+    report.set_defaults(run=_cmd_report)
     return parser
 
 

@@ -262,6 +262,27 @@ class Market:
                 facts.append(fact)
         return facts
 
+    def report(self, feeds: Feeds, path: str | os.PathLike[str] | None = None) -> str:
+        """Builds from `feeds`, as :meth:`build` does (the context becomes the
+        current one), and returns a self-contained HTML page that shows each
+        fact with a chart of the data it rests on, its window shaded (see
+        :mod:`varnok_mellix.report`); with `path`, also writes the page there.
+        Needs the ``report`` extra (plotly): without it, raises ImportError
+        naming it, before building. Raises as :meth:`build` does, and OSError
+        for a `path` that cannot be written."""
+        from . import report
+
+        report.require_plotly("Market.report")
+        context = self.build(feeds)
+        spec = f"symbols {', '.join(self._symbols)}; lookback {self._lookback}"
+        if self._timeframe:
+            spec += f"; timeframe {self._timeframe}"
+        text = report.render_report(context, feeds, None, title=f"varnok-mellix report: {spec}")
+        if path is not None:
+            with open(path, "w", encoding="utf-8") as file:
+                file.write(text)
+        return text
+
     def replay(self, feeds: Feeds | os.PathLike[str], *, at: Sequence[int] | None = None,
                every: int | None = None, reference: str | None = None, cut: ReplayCut = "all",
                sentences: bool = False, progress: Progress | None = None) -> Replay:

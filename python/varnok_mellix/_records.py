@@ -139,6 +139,15 @@ class Context:
         kind = FactKind(kind)
         return next((f for f in self.facts if f.kind is kind and f.symbol == symbol), None)
 
+    def _repr_html_(self) -> str:
+        """The facts as an HTML table, for Jupyter: the first rows (see
+        :data:`varnok_mellix.report.TABLE_ROWS`), with the symbols and the
+        look-back. No charts: a context does not hold the feeds it was built
+        from; :meth:`Market.report` draws each fact over them."""
+        from .report import TABLE_ROWS, facts_table
+
+        return facts_table(self, TABLE_ROWS)
+
     def to_dict(self) -> dict[str, Any]:
         """The context as a JSON-able dict: ``facts`` (as :meth:`Fact.to_dict`),
         ``symbols``, ``lookback`` and ``missing_symbols``."""
