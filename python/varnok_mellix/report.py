@@ -56,7 +56,7 @@ from dataclasses import dataclass, field
 from typing import Any, Final, TypeAlias
 
 from ._errors import missing_extra, shorten
-from ._records import Context, Fact, FactKind, format_number
+from ._records import Context, Fact, FactKind
 from .feeds import _NS_PER, _UNIT_FLOORS
 
 __all__ = ["BOOK_LEVELS", "Evidence", "MAX_CHARTS", "OUTSIDE_CANDLES", "SERIES_POINTS",
@@ -482,10 +482,10 @@ def chart(fact: Fact, snapshot: Any, lookback: int,
 
 
 def _number_text(name: str, value: object) -> str:
-    """`value` as the engine writes it; a timestamp with its date when its size
-    tells an epoch unit."""
+    """`value` with the digits the engine writes (the shortest that read back
+    exactly); a timestamp with its date when its size tells an epoch unit."""
     if isinstance(value, float):
-        return format_number(value)
+        return repr(value)
     if isinstance(value, int) and (name == "ts" or name.endswith("_ts")):
         date = _date_text(_Time.of([value]), value)
         return f"{value} ({date})" if date else str(value)
@@ -500,8 +500,8 @@ def facts_table(context: Context, limit: int | None = None) -> str:
     rows = "".join(
         f'<tr><td class="n">{rank}</td><td>{fact.kind.value}</td>'
         f"<td>{html.escape(shorten(fact.symbol))}</td>"
-        f'<td class="n">{format_number(fact.value)}</td>'
-        f'<td class="n">{format_number(fact.magnitude)}</td><td class="n">{fact.ts}</td>'
+        f'<td class="n">{fact.value!r}</td>'
+        f'<td class="n">{fact.magnitude!r}</td><td class="n">{fact.ts}</td>'
         f"<td>{html.escape(fact.human)}</td></tr>"
         for rank, fact in enumerate(facts, 1))
     more = len(context.facts) - len(facts)
