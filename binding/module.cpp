@@ -5,8 +5,11 @@
 // owns one mellix::Engine and is bound to the thread that created it: only
 // that thread may run `command` (a request as JSON text) or `command_object`
 // (the same request as Python objects, see object_request.hpp), and only one
-// call at a time uses the engine (the in-use flag). The interpreter lock stays held for the whole
-// of every call; the engine's pool workers never call into Python.
+// call at a time uses the engine (the in-use flag). `last_error_location`
+// then tells where the value stands that the last command refused, from the
+// engine's public accessor, so that answers stay exactly the engine's. The
+// interpreter lock stays held for the whole of every call; the engine's pool
+// workers never call into Python.
 //
 // Every entry point from Python is a C function that catches all C++
 // exceptions (std::bad_alloc becomes MemoryError, anything else RuntimeError),
@@ -30,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "command_runner.hpp"
 #include "command_table.hpp"
@@ -37,6 +41,7 @@
 #include "json/request_limits.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
+#include "mellix/error_location.hpp"
 #include "object_request.hpp"
 #include "py_ref.hpp"
 #include "replay_table.hpp"
@@ -91,6 +96,13 @@ constexpr const char* kMergeContextsDoc =
     "merge_contexts(records, /)\n--\n\nThe record of one build over all the symbols of "
     "`records`, context records\nof one spec over disjoint sets of symbols, ranked as a build "
     "ranks; ValueError\nsaying why when they do not merge.";
+
+constexpr const char* kLastErrorLocationDoc =
+    "last_error_location($self, /)\n--\n\n"
+    "Where the value stands that the last command refused, as (path, offset): the\n"
+    "path's keys and indices from the request's root, and for a request given as\n"
+    "text the byte offset of the value in it (else None). None when the last\n"
+    "command succeeded or was refused for anything but a value of the request.";
 
 // ---------------------------------------------------------------------------
 // Small helpers over the limited API.
@@ -430,7 +442,7 @@ std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* 
     case Outcome::Unsure:  // not from copy()
       return raised_reading_cmd();
     case Outcome::Fault:
-      response = mellix::error_response(mellix::EngineError::parse(request.fault()));
+      response = mellix::refuse(engine, mellix::EngineError::parse(request.fault()));
       break;
     case Outcome::Valid: {
       PyObject* root = request.root() != nullptr ? request.root() : cmd;
@@ -537,6 +549,36 @@ PyObject* command_method(PyObject* object, PyObject* const* args, Py_ssize_t nar
   }
 }
 
+// The location as Python values: ((key or index, ...), offset or None).
+PyObject* location_to_tuple(const mellix::ErrorLocation& location) {
+  Ref path(PyTuple_New(static_cast<Py_ssize_t>(location.path.size())));
+  if (!path) return nullptr;
+  for (std::size_t i = 0; i < location.path.size(); ++i) {
+    const mellix::PathStep& step = location.path[i];
+    const auto* key = std::get_if<std::string>(&step);
+    PyObject* item = key ? new_str(*key) : PyLong_FromSize_t(std::get<std::size_t>(step));
+    if (item == nullptr || PyTuple_SetItem(path.get(), static_cast<Py_ssize_t>(i), item) < 0) {
+      return nullptr;
+    }
+  }
+  Ref offset(location.offset ? PyLong_FromSize_t(*location.offset) : Py_NewRef(Py_None));
+  if (!offset) return nullptr;
+  return PyTuple_Pack(2, path.get(), offset.get());
+}
+
+PyObject* mellix_last_error_location(PyObject* object, PyObject* /*unused*/) {
+  try {
+    PyMellix* self = as_mellix(object);
+    if (!may_run(self, "last_error_location")) return nullptr;
+    const std::optional<mellix::ErrorLocation>& location = self->engine->last_error_location();
+    if (!location) return Py_NewRef(Py_None);
+    return location_to_tuple(*location);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
 constexpr char kCommand[] = "command";
 constexpr char kCmdJson[] = "cmd_json";
 constexpr char kCommandObject[] = "command_object";
@@ -570,6 +612,7 @@ PyMethodDef mellix_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kCommandObjectDoc},
     {"replay", &mellix_replay, METH_VARARGS, kReplayDoc},
     {"spec", &mellix_spec_record, METH_NOARGS, kSpecDoc},
+    {"last_error_location", &mellix_last_error_location, METH_NOARGS, kLastErrorLocationDoc},
     {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };

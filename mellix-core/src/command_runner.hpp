@@ -12,7 +12,9 @@
 // calls release_after_large_request() after a large one. Like
 // Engine::command it returns one response text, leaves the engine as it was
 // on any failure, and lets only std::bad_alloc escape. One command at a time
-// per engine; the views are read on the calling thread only.
+// per engine; the views are read on the calling thread only. Every response
+// made here also sets the engine's last_error_location(): the path of a
+// refused value (a member of the request that does not convert), else none.
 #pragma once
 
 #include <array>
@@ -22,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "builder.hpp"
 #include "command_table.hpp"
@@ -53,12 +56,22 @@ std::optional<V> member(const V& object, std::string_view name) {
   return found;
 }
 
-// A member's value converted to T. The value comes from the parsed request,
-// so a failure is a parse error without a position.
+// The parse error of the request's member `name` that did not convert: its
+// message has no position, and its path starts at the request's root.
+[[gnu::cold]] inline EngineError member_error(std::string_view name, json::ReadError error) {
+  std::vector<PathStep> path;
+  path.reserve(error.path.size() + 1);
+  path.emplace_back(std::in_place_index<0>, name);
+  for (PathStep& step : error.path) path.push_back(std::move(step));
+  return EngineError::parse_at(std::move(error.message), std::move(path));
+}
+
+// The value of the request's member `name` converted to T. The value comes
+// from the parsed request, so a failure is a parse error without a position.
 template <class T, class V>
-std::expected<T, EngineError> convert(const V& value) {
+std::expected<T, EngineError> convert(const V& value, std::string_view name) {
   auto read = json::read_value<T>(value, json::Source::Document);
-  if (!read) return std::unexpected(EngineError::parse(std::move(read.error().message)));
+  if (!read) return std::unexpected(member_error(name, std::move(read.error())));
   return std::move(*read);
 }
 
@@ -67,7 +80,7 @@ template <class T, class V>
 std::expected<T, EngineError> required_member(const V& request, std::string_view name) {
   const std::optional<V> value = member(request, name);
   if (!value) return std::unexpected(EngineError::missing(name));
-  return convert<T>(*value);
+  return convert<T>(*value, name);
 }
 
 }  // namespace runner_detail
@@ -109,9 +122,22 @@ class CommandRunner {
     return std::unexpected(EngineError::bad_spec(std::move(message)));
   }
 
-  static std::string respond_with(Result result) {
-    if (!result) return error_response(result.error());
-    return std::move(*result);
+  // The response to `result`, the location of its refusal kept in `engine`.
+  static std::string respond_with(Engine& engine, Result result) {
+    if (result) return std::move(*result);
+    if (!result.error().path().empty()) engine.refused_at_.emplace(result.error().path());
+    return error_response(result.error());
+  }
+
+  // run_document() and refuse(), below.
+  template <class V>
+  static std::string respond_to_document(Engine& engine, const V& request) {
+    engine.refused_at_.reset();
+    return respond_with(engine, run(engine, request));
+  }
+  static std::string refuse(Engine& engine, const EngineError& error) {
+    engine.refused_at_.reset();
+    return error_response(error);
   }
 
  private:
@@ -136,7 +162,7 @@ class CommandRunner {
     std::optional<MarketContext> supplied;
     const MarketContext* context = nullptr;
     if (const auto context_value = runner_detail::member(request, "context")) {
-      auto read = runner_detail::convert<MarketContext>(*context_value);
+      auto read = runner_detail::convert<MarketContext>(*context_value, "context");
       if (!read) return std::unexpected(std::move(read.error()));
       context = &supplied.emplace(std::move(*read));
     } else if (engine.context_) {
@@ -181,7 +207,13 @@ class ReplayScope {
 // view `request` (see the contract above).
 template <json::ValueView V>
 std::string run_document(Engine& engine, const V& request) {
-  return CommandRunner::respond_with(CommandRunner::run(engine, request));
+  return CommandRunner::respond_to_document(engine, request);
+}
+
+// The response to a request that the caller refused before the engine read
+// it (a host's own check of its objects): `error`, which gives no location.
+inline std::string refuse(Engine& engine, const EngineError& error) {
+  return CommandRunner::refuse(engine, error);
 }
 
 // After a request as large as a text of a megabyte: gives the heap's free

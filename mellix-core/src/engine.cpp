@@ -7,6 +7,7 @@
 #include "forward_reader.hpp"
 #include "json/document_parser.hpp"
 #include "json/exact_document.hpp"
+#include "json/value_locator.hpp"
 #include "mellix/context_text.hpp"
 #include "pool.hpp"
 #include "spec_json.hpp"
@@ -38,7 +39,12 @@ std::string CommandRunner::respond(Engine& engine, std::string_view request, Req
       if (large) release_free_heap(runner_detail::kFreeHeapKept);
     }
   } trim{scratch, request.size() >= runner_detail::kReleaseMinBytes};
-  return answer(engine, scratch, request, path, forward_answered);
+  engine.refused_at_.reset();
+  std::string response = answer(engine, scratch, request, path, forward_answered);
+  // Whichever reader answered, the refused value is found in the text again.
+  if (engine.refused_at_)
+    engine.refused_at_->offset = json::locate_value(request, engine.refused_at_->path);
+  return response;
 }
 
 std::string CommandRunner::answer(Engine& engine, Engine::Scratch& scratch,
@@ -54,7 +60,7 @@ std::string CommandRunner::answer(Engine& engine, Engine::Scratch& scratch,
   if (forward) {
     ForwardOutcome outcome = scratch.forward.read_build(request);
     if (forward_answered) *forward_answered = outcome.feeds.has_value();
-    if (outcome.feeds) return respond_with(build_from(engine, *outcome.feeds));
+    if (outcome.feeds) return respond_with(engine, build_from(engine, *outcome.feeds));
     known_valid = std::move(outcome.known_valid);
     if (outcome.invalid) {
       // Certainly not JSON: find the fault without a document.
@@ -67,11 +73,11 @@ std::string CommandRunner::answer(Engine& engine, Engine::Scratch& scratch,
     if (!check) return parse_error(check.error());
     auto tree = json::parse_exact(request);
     if (!tree) return parse_error(tree.error());
-    return respond_with(run(engine, json::ExactValue(*tree, 0)));
+    return respond_with(engine, run(engine, json::ExactValue(*tree, 0)));
   }
   const auto document = scratch.parser.parse(request, known_valid);
   if (!document) return parse_error(document.error());
-  return respond_with(document->visit([&](const auto& root) { return run(engine, root); }));
+  return respond_with(engine, document->visit([&](const auto& root) { return run(engine, root); }));
 }
 
 CommandRunner::Result CommandRunner::build_from(Engine& engine, const FeedMap& feeds) {

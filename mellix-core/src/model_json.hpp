@@ -30,7 +30,8 @@ struct Conversion<PriceLevel> {
     std::size_t present = 0;
     const bool ok = v.for_each_element([&](const V& element) {
       if (present == 2) return r.too_many_elements(v, element);
-      return r.read(element, present++ == 0 ? out.price : out.qty);
+      const std::size_t index = present++;
+      return r.read(element, index == 0 ? out.price : out.qty) || r.at_index(index);
     });
     if (!ok) return false;
     if (present < 2) return r.invalid_length(v, present, kExpected);

@@ -3,7 +3,7 @@
 // Each record lists its wire keys in declared order (the order of the array
 // form and of written objects) with the member each key fills and whether it
 // may be absent. These tables drive both reading (model_json.hpp) and
-// writing (context_json.cpp).
+// writing (context_text.cpp).
 #pragma once
 
 #include <array>

@@ -8,7 +8,9 @@
 #include <random>
 #include <string>
 
+#include "differential_check.hpp"
 #include "json/document_parser.hpp"
+#include "json/value_locator.hpp"
 #include "kind_lists.hpp"
 #include "mellix/context_text.hpp"
 
@@ -25,44 +27,59 @@ std::expected<T, json::ReadError> read_document(std::string_view text) {
   return doc->visit([](const auto& root) { return json::read_value<T>(root, Source::Document); });
 }
 
-TEST(FeedJsonTest, ReportsFirstErrorInVisitingOrder) {
-  const std::pair<std::string_view, std::string_view> cases[] = {
-      {"[]", "invalid type: sequence, expected a map"},
-      {R"({"BTC":5})", "invalid type: integer `5`, expected struct FeedSnapshot"},
-      {R"({"BTC":{"symbol":"BTC"}})", "missing field `candles`"},
+// The message, the path to the refused value ("/"-separated) and the text
+// that stands at the offset locate_value() finds for that path.
+TEST(FeedJsonTest, ReportsFirstErrorInVisitingOrderAndWhereItStands) {
+  struct Case {
+    std::string_view text, message, path, located;
+  };
+  const Case cases[] = {
+      {"[]", "invalid type: sequence, expected a map", "", "[]"},
+      {R"({"BTC":5})", "invalid type: integer `5`, expected struct FeedSnapshot", "/BTC", "5}"},
+      {R"({"BTC":{"symbol":"BTC"}})", "missing field `candles`", "/BTC", "{\"symbol"},
       {R"({"BTC":{"symbol":"BTC","candles":[],"trades":null}})",
-       "invalid type: null, expected a sequence"},
+       "invalid type: null, expected a sequence", "/BTC/trades", "null}"},
       // "candles" sorts before "symbol", whatever the text order.
-      {R"({"BTC":{"symbol":1,"candles":[1]}})",
-       "invalid type: integer `1`, expected struct Candle"},
-      // The feeds map is visited in key order too.
+      {R"({"BTC":{"symbol":1,"candles":[1]}})", "invalid type: integer `1`, expected struct Candle",
+       "/BTC/candles/0", "1]"},
+      // The feeds map is visited in key order too; the last of a repeated key counts.
       {R"({"ZZZ":{"symbol":1,"candles":[]},"AAA":{"symbol":2,"candles":[]}})",
-       "invalid type: integer `2`, expected a string"},
-      {R"({"B":{"symbol":"B","candles":[{"ts":1000.0,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})",
-       "invalid type: floating point `1000.0`, expected i64"},
+       "invalid type: integer `2`, expected a string", "/AAA/symbol", "2,"},
+      {R"({"B":{"symbol":"B","candles":[]},"B":{"symbol":"B","candles":[{"ts":1000.0,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})",
+       "invalid type: floating point `1000.0`, expected i64", "/B/candles/0/ts", "1000.0,"},
       {R"({"B":{"symbol":"B","candles":[{"ts":9223372036854775808,"open":1,"high":1,"low":1,"close":1,"volume":1}]}})",
-       "invalid value: integer `9223372036854775808`, expected i64"},
+       "invalid value: integer `9223372036854775808`, expected i64", "/B/candles/0/ts",
+       "9223372036854775808,"},
       {R"({"B":{"symbol":"B","candles":[[1000,1,2,0.5,1.5]]}})",
-       "invalid length 5, expected struct Candle with 6 elements"},
+       "invalid length 5, expected struct Candle with 6 elements", "/B/candles/0", "[1000,"},
+      {R"({"B":{"symbol":"B","candles":[[1000,1,"2",0.5,1.5,1]]}})",
+       "invalid type: string \"2\", expected f64", "/B/candles/0/2", "\"2\","},
       {R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[100.5]],"asks":[]}}})",
-       "invalid length 1, expected an array of length 2"},
+       "invalid length 1, expected an array of length 2", "/B/orderbook/bids/0", "[100.5]"},
       {R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[100.5,2,3]],"asks":[]}}})",
-       "invalid length 3, expected fewer elements in array"},
+       "invalid length 3, expected fewer elements in array", "/B/orderbook/bids/0", "[100.5,2,3]"},
+      {R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[[1,2],[3,null]],"asks":[]}}})",
+       "invalid type: null, expected f64", "/B/orderbook/bids/1/1", "null]"},
       {R"({"B":{"symbol":"B","candles":[],"orderbook":{"ts":1,"bids":[{"price":1,"qty":2}],"asks":[]}}})",
-       "invalid type: map, expected an array of length 2"},
+       "invalid type: map, expected an array of length 2", "/B/orderbook/bids/0", "{\"price"},
       {R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":"SHORT","price":1,"qty":1}]}})",
-       "unknown variant `SHORT`, expected `long` or `short`"},
+       "unknown variant `SHORT`, expected `long` or `short`", "/B/liquidations/0/side",
+       "\"SHORT\""},
       {R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":{"short":1},"price":1,"qty":1}]}})",
-       "invalid type: integer `1`, expected unit"},
+       "invalid type: integer `1`, expected unit", "/B/liquidations/0/side/short", "1}"},
       {R"({"B":{"symbol":"B","candles":[],"liquidations":[{"ts":1,"side":true,"price":1,"qty":1}]}})",
-       "invalid type: boolean `true`, expected string or map"},
-      {R"({"B":["B",[],null,[],[],[],[],8]})",
-       "invalid length 8, expected fewer elements in array"}};
-  for (const auto& [text, message] : cases) {
-    const auto feeds = read_document<FeedMap>(text);
-    ASSERT_FALSE(feeds.has_value()) << text;
-    EXPECT_EQ(feeds.error().message, message);
+       "invalid type: boolean `true`, expected string or map", "/B/liquidations/0/side", "true"},
+      {R"({"B":["B",[],null,[],[],[],[],8]})", "invalid length 8, expected fewer elements in array",
+       "/B", "[\"B\""}};
+  for (const auto& c : cases) {
+    const auto feeds = read_document<FeedMap>(c.text);
+    ASSERT_FALSE(feeds.has_value()) << c.text;
+    EXPECT_EQ(feeds.error().message, c.message);
     EXPECT_FALSE(feeds.error().offset.has_value());
+    EXPECT_EQ(json::describe(feeds.error().path), c.path) << c.text;
+    const auto offset = json::locate_value(c.text, feeds.error().path);
+    ASSERT_TRUE(offset.has_value()) << c.text;
+    EXPECT_TRUE(c.text.substr(*offset).starts_with(c.located)) << c.text.substr(*offset);
   }
 }
 

@@ -22,8 +22,15 @@ dropped), so a U+2028 or U+0085 inside a string stays in its request, and
 answer N is the answer to line N. A line that is not UTF-8 stops `run` with
 status 2, after the answers to the lines before it.
 
-Error texts shorten any value longer than a few hundred characters that they
-repeat (see `_errors.shorten`); the answers `run` prints are the engine's own.
+Errors go to standard error as compilers write theirs, which editors and
+their error lists follow: `mellix: FILE:LINE:COLUMN: message` for a fault
+in the JSON text, and `mellix: FILE:LINE:COLUMN: PATH: message` for a value
+the engine refused, LINE and COLUMN (counted from 1, the column in bytes)
+those of the value and PATH where it stands in the feeds or context
+(`SOL.liquidations[3].side`, see `_errors.format_path`); for `run`, LINE is
+the request's line. Error texts shorten any value longer than a few hundred
+characters that they repeat (see `_errors.shorten`); the answers `run` prints
+are the engine's own.
 When standard output is closed early (`mellix build ... | head -1`), the
 command stops quietly with status 141, as a process that SIGPIPE ends; when it
 refuses a write (a full disk, `> /dev/full`), the command says so in one line
@@ -41,7 +48,8 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Final, NoReturn, Protocol
 
 from . import _samples
-from ._errors import MellixError, ParseError, answer_error, shorten
+from ._errors import (MellixError, ParseError, answer_error, format_path, line_column,
+                      rendering, shorten)
 from ._files import (JSON_SPACE, FileRefused, MiB, describe_size, is_json_text, open_checked,
                      read_bounded, read_stream)
 from ._market import Market, open_engine
@@ -108,10 +116,12 @@ class _Output:
 
 def _located(name: str, error: MellixError) -> str:
     """`error` prefixed with the file it concerns and, when known, its line and
-    column there."""
+    column there and the path of the value it refused, as compilers write
+    theirs: ``FILE:LINE:COLUMN: SOL.liquidations[3].side: parse: ...``."""
+    where = f"{format_path(error.path)}: " if error.path else ""
     if isinstance(error, ParseError) and error.line is not None:
-        return f"{name}:{error.line}:{error.column}: parse: {shorten(error.description)}"
-    return f"{name}: {error}"
+        return f"{name}:{error.line}:{error.column}: {where}parse: {shorten(error.description)}"
+    return f"{name}: {where}{rendering(error.kind, error.message)}"
 
 
 def _name(path: str) -> str:
@@ -313,9 +323,16 @@ def _cmd_run(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
         refusal = answer_error(answer)
         if refusal is not None:
             status = EXIT_REFUSED
+            location = mellix.last_error_location()
             if isinstance(refusal, ParseError) and refusal.line is not None:
                 err.write(f"{PROG}: {name}:{number}:{refusal.column}: parse: "
                           f"{shorten(refusal.description)}\n")
+            elif location is not None:
+                path, offset = location
+                column = "" if offset is None else \
+                    f"{line_column(line.encode('utf-8', 'surrogatepass'), offset)[1]}:"
+                err.write(f"{PROG}: {name}:{number}:{column} {format_path(path)}: "
+                          f"{rendering(refusal.kind, refusal.message)}\n")
             else:
                 err.write(f"{PROG}: {name}:{number}: {refusal}\n")
     return status

@@ -24,6 +24,14 @@ that do not merge, a failed shard) raises the other subclasses, with an empty
 A wrong argument type raises TypeError, as Python's own functions do; a file
 that cannot be read raises OSError.
 
+When the engine refuses a value inside the request (a liquidation side it
+does not know, a candle field of the wrong type), the exception says where
+the value stands: `path`, its keys and indices within what the caller handed
+in (``("SOL", "liquidations", 3, "side")``), and `symbol`, the feeds key it
+belongs to. ``str(error)`` adds the path after the engine's message, written
+by :func:`format_path` (``SOL.liquidations[3].side``); the engine's answer
+itself is unchanged (:func:`with_location`).
+
 Error texts may repeat what the caller sent (an unknown command, a symbol, a
 path), which can be megabytes. :func:`shorten` bounds every such text shown to
 a person or a model: this module's exceptions (``str()``; `message` stays
@@ -39,7 +47,8 @@ import copyreg
 import json
 import re
 from collections.abc import Callable
-from typing import Final
+from collections.abc import Sequence
+from typing import Final, TypeAlias
 
 __all__ = [
     "ECHO_LIMIT",
@@ -57,8 +66,12 @@ __all__ = [
     "UnknownIndicatorError",
     "answer_error",
     "error_from_rendering",
+    "format_path",
+    "line_column",
     "missing_extra",
+    "rendering",
     "shorten",
+    "with_location",
 ]
 
 _POSITION: Final = re.compile(r" at line (\d+) column (\d+)\Z")
@@ -81,6 +94,41 @@ def shorten(text: str) -> str:
     return text[:ECHO_LIMIT - _TAIL - len(mark)] + mark + text[-_TAIL:]
 
 
+ErrorPath: TypeAlias = tuple[str | int, ...]
+"""Where a value stands: member keys and array indices from the outside in."""
+
+# A key written bare in a path; any other is written as a JSON string in brackets.
+_BARE_KEY: Final = re.compile(r"[^\s.\[\]\"\\]+")
+
+
+def format_path(path: Sequence[str | int]) -> str:
+    """`path` as one readable text, ``SOL.liquidations[3].side``: an index in
+    brackets, a key after a dot (none before the first), or as a JSON string
+    in brackets when it is empty or holds white space, a dot, a bracket, a
+    quote or a backslash (``["BTC USD"].candles[0]``). Each key is shortened
+    by :func:`shorten`, and the whole text too."""
+    parts = []
+    for step in path:
+        if isinstance(step, int):
+            parts.append(f"[{step}]")
+            continue
+        key = shorten(step)
+        if _BARE_KEY.fullmatch(key):
+            parts.append(f".{key}" if parts else key)
+        else:
+            parts.append(f"[{json.dumps(key, ensure_ascii=False)}]")
+    return shorten("".join(parts))
+
+
+def rendering(kind: str, message: str, path: Sequence[str | int] = ()) -> str:
+    """An error's text as :class:`MellixError` shows it: ``"<kind>: <message>"``,
+    or the message alone for an empty kind, then ``" (at <path>)"`` for a
+    path that is not empty; shortened by :func:`shorten` as a whole, which
+    keeps its end, where the path stands."""
+    text = f"{kind}: {message}" if kind else message
+    return shorten(f"{text} (at {format_path(path)})" if path else text)
+
+
 # copyreg.__newobj__(cls, *args) is cls.__new__(cls, *args), which pickle (from
 # protocol 2) writes as its NEWOBJ opcode: the pickle names the class alone.
 _NEW_OBJECT: Final[Callable[..., object]] = copyreg.__newobj__  # type: ignore[attr-defined]
@@ -97,13 +145,21 @@ class MellixError(ValueError):
     engine's own rendering), or the message alone when `kind` is empty,
     shortened by :func:`shorten` when it is longer than :data:`ECHO_LIMIT`
     characters (it may repeat a value of any size).
+
+    For a value of the request that the engine refused, `path` is where it
+    stands in what was handed in (keys and indices, ``("SOL", "liquidations",
+    3, "side")``) and `symbol` the feeds key it belongs to; ``str(error)``
+    then ends with ``" (at SOL.liquidations[3].side)"`` (:func:`format_path`).
+    Otherwise `path` is ``()`` and `symbol` None.
     """
 
     kind: str
     message: str
+    path: ErrorPath = ()
+    symbol: str | None = None
 
     def __init__(self, kind: str, message: str) -> None:
-        super().__init__(shorten(f"{kind}: {message}" if kind else message))
+        super().__init__(rendering(kind, message))
         self.kind = kind
         self.message = message
 
@@ -116,9 +172,10 @@ class MellixError(ValueError):
 class ParseError(MellixError):
     """Input that is not valid JSON, or JSON of the wrong shape.
 
-    For a fault in the text itself (as opposed to a value of the wrong type)
-    `line` and `column` locate it, counted from 1 in the text that was handed
-    in; they are None otherwise.
+    For input handed in as text, `line` and `column` locate the fault in the
+    text itself, or the value of the wrong type or shape (where `path` names
+    it), counted from 1 in the text that was handed in, the column in bytes;
+    they are None otherwise (objects, or a fault the engine gave no place for).
     """
 
     line: int | None
@@ -256,6 +313,36 @@ def missing_extra(needer: str, extra: str, error: ImportError) -> ImportError:
     if not isinstance(error, ModuleNotFoundError):  # there, but not a release that fits
         return ImportError(f"{text} ({error})", name=error.name)
     return ModuleNotFoundError(text, name=error.name)
+
+
+def line_column(text: bytes, offset: int) -> tuple[int, int]:
+    """The line and column, from 1, of the byte at `offset` of `text`; the
+    column counts bytes, as the engine's positions do."""
+    line_start = text.rfind(b"\n", 0, offset) + 1
+    return text.count(b"\n", 0, offset) + 1, offset - line_start + 1
+
+
+def with_location(error: MellixError, location: tuple[ErrorPath, int | None] | None,
+                  request: object, embedded: str | None) -> MellixError:
+    """`error`, refused for a request whose engine reports `location` (see
+    ``Mellix.last_error_location``), with where the refused value stands
+    within the caller's value: the request's member that holds it is left out
+    of the path. For a text `request` holding the caller's text `embedded` on
+    lines of its own after its first line, a :class:`ParseError` also gets
+    the value's line and column in `embedded`."""
+    if location is None or not location[0]:
+        return error
+    path, offset = location[0][1:], location[1]
+    error.path = path
+    if location[0][0] == "feeds" and path and isinstance(path[0], str):
+        error.symbol = path[0]
+    if path:
+        error.args = (rendering(error.kind, error.message, path),)
+    if isinstance(error, ParseError) and offset is not None and isinstance(request, str) \
+            and embedded is not None:
+        line, column = line_column(request.encode("utf-8", "surrogatepass"), offset)
+        error.line, error.column = max(line - 1, 1), column
+    return error
 
 
 def locate_in(error: MellixError, text: str) -> MellixError:

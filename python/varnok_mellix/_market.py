@@ -22,7 +22,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TypeAlias
 
 from ._errors import (ArgumentError, MissingSymbolWarning, NoContextError, ParseError,
-                      answer_error, error_from_rendering, locate_in, shorten)
+                      answer_error, error_from_rendering, locate_in, shorten, with_location)
 from ._files import read_file
 from ._records import Context, Fact, FactKind, ToolCall, context_from_record
 from ._replay import Progress, Replay, ReplayCut, check_moments, replay_request
@@ -307,7 +307,7 @@ class Market:
         answer = self._slot().mellix.replay(request, moments, step, reference or "", cut,
                                             sentences, progress)
         if isinstance(answer, str):
-            self._check(answer, embedded)
+            self._check(answer, request, embedded)
             raise AssertionError(f"an answer that is no refusal: {shorten(answer)}")
         return answer
 
@@ -342,15 +342,17 @@ class Market:
         may only be released on this thread."""
         answer = (self._slot().mellix.command(request) if isinstance(request, str)
                   else self._slot().mellix.command_object(request))
-        return self._check(answer, embedded)
+        return self._check(answer, request, embedded)
 
-    @staticmethod
-    def _check(answer: str, embedded: str | None) -> str:
-        """`answer`, or the error of an error answer raised."""
+    def _check(self, answer: str, request: object, embedded: str | None) -> str:
+        """`answer` to `request`, or the error of an error answer raised, with
+        where the refused value stands when the engine says."""
         error = answer_error(answer)
-        if error is not None:
-            raise error if embedded is None else locate_in(error, embedded)
-        return answer
+        if error is None:
+            return answer
+        if embedded is not None:
+            error = locate_in(error, embedded)
+        raise with_location(error, self._slot().mellix.last_error_location(), request, embedded)
 
 
 def _warn_near_misses(missing: Iterable[str], feeds: Mapping[str, Any]) -> None:

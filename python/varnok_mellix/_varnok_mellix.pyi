@@ -66,6 +66,13 @@ class Mellix:
         timeframe), facts as wire names and timeframe None when the spec has
         none."""
 
+    def last_error_location(self) -> tuple[tuple[str | int, ...], int | None] | None:
+        """Where the value stands that the last command refused, as (path,
+        offset): the path's keys and indices from the request's root, and for a
+        request given as text the byte offset of the value in it (else None).
+        None when the last command succeeded or was refused for anything but a
+        value of the request."""
+
     @staticmethod
     def version() -> str:
         """The library version."""

@@ -100,7 +100,7 @@ BAD_JSON_ON_LINE_3 = '{"BTC": {"symbol": "BTC",\n  "candles": [],\n  "funding": 
      1, "mellix: {dir}/f.json:3:"),
     ({"f.json": '{"BTC": {"symbol": "BTC"}}'},
      ["build", "--spec", "{spec}", "--feeds", "{dir}/f.json"],
-     1, "mellix: {dir}/f.json: parse: missing field `candles`\n"),
+     1, "mellix: {dir}/f.json:1:9: BTC: parse: missing field `candles`\n"),
     ({"s.json": '{"symbols": [],\n"lookback": 1, "facts": ["oi_change"]}'},
      ["build", "--spec", "{dir}/s.json", "--feeds", "-"],
      2, "mellix: {dir}/s.json: bad spec: at least one symbol is required\n"),
@@ -115,6 +115,9 @@ BAD_JSON_ON_LINE_3 = '{"BTC": {"symbol": "BTC",\n  "candles": [],\n  "funding": 
     ({"r.jsonl": '{"cmd":"version"}\n\n{"cmd":"Version"}\n{"cmd": ]\n'},
      ["run", "--spec", "{spec}", "{dir}/r.jsonl"], 1,
      "mellix: {dir}/r.jsonl:3: bad spec: unknown cmd: Version\nmellix: {dir}/r.jsonl:4:9: parse: "),
+    ({"r.jsonl": '{"cmd":"facts","feeds":{"BTC":{"symbol":"BTC","candles":[[1,1,1,1,"1",1]]}}}'},
+     ["run", "--spec", "{spec}", "{dir}/r.jsonl"], 1, "mellix: {dir}/r.jsonl:1:67: "
+     'feeds.BTC.candles[0][4]: parse: invalid type: string "1", expected f64\n'),
     ({}, ["run", "--spec", "{spec}", "{feeds}"], 2,
      "mellix: {feeds}:1: a line holding only '{{' starts a JSON text written over several lines"),
 ])

@@ -35,7 +35,7 @@ def steps():
          "cannot read samples/none.json: No such file or directory"),
         ("build_context", {"path": "samples/feeds.json"}, built),
         ("build_context", {"feeds": '{"BTC": {"symbol": "BTC"}}'},
-         "parse: missing field `candles`"),  # refused: the context of the file stays
+         "parse: missing field `candles` (at BTC)"),  # refused: the file's context stays
         ("query", QUESTION, {"tool_calls": calls}),
         ("get_fact", sol, {"found": True, "fact": fact_to_dict(market.get_fact(**sol))}),
         ("get_fact", {**sol, "kind": "liquidations"}, 'kind "liquidations" is unknown; it must '
@@ -138,7 +138,7 @@ def test_error_texts_and_results_shorten_what_the_call_repeats():
      "--spec: bad spec: lookback must be greater than zero"),
     (["--spec", "no-such-spec.json"], "--spec: cannot read no-such-spec.json: No such file"),
     (["--spec", "samples/spec.json", "--feeds", '{"BTC": {"symbol": "BTC"}}'],
-     "--feeds: parse: missing field `candles`"),
+     "--feeds: parse: missing field `candles` (at BTC)"),
     (["--spec", "/dev/zero"], "--spec: cannot read /dev/zero: it is a device"),
     (["--spec", "samples/spec.json", "--max-bytes", "10"], "--spec: cannot read "
      "samples/spec.json: it holds"),

@@ -77,7 +77,17 @@ commands = st.one_of(
 def test_objects_answer_as_their_json_text(sequence):
     by_text, by_objects = Mellix(SPEC), Mellix(SPEC)
     for command in sequence:
-        assert by_objects.command_object(command) == by_text.command(json.dumps(command))
+        text = json.dumps(command)  # ASCII: a byte offset is a character's
+        assert by_objects.command_object(command) == by_text.command(text)
+        located, text_located = by_objects.last_error_location(), by_text.last_error_location()
+        assert (located and located[0]) == (text_located and text_located[0])
+        if text_located is not None:  # the offset is that of the value at the path
+            refused = command
+            for step in text_located[0]:
+                refused = refused[step]
+            assert located[1] is None and text_located[1] is not None
+            assert json.JSONDecoder().raw_decode(text, text_located[1])[0] == \
+                json.loads(json.dumps(refused))
 
 
 def nested(depth):

@@ -18,6 +18,7 @@
 
 #include "mellix/context_spec.hpp"
 #include "mellix/engine_error.hpp"
+#include "mellix/error_location.hpp"
 #include "mellix/fact.hpp"
 #include "mellix/replay.hpp"
 #include "mellix/version.hpp"
@@ -48,6 +49,14 @@ class Engine {
   const ContextSpec& spec() const { return spec_; }
   const std::optional<MarketContext>& context() const { return context_; }
 
+  // Where the value stands that the last command refused: set when a member
+  // of the request did not convert ("parse: invalid type: ..."), with the
+  // value's offset when the request was text; none after a command that
+  // succeeded or was refused for anything else (a fault in the JSON text,
+  // whose message gives its position; an unknown cmd; a spec that does not
+  // validate). The response itself is the same either way.
+  const std::optional<ErrorLocation>& last_error_location() const { return refused_at_; }
+
  private:
   explicit Engine(ContextSpec spec);
 
@@ -58,6 +67,7 @@ class Engine {
   std::optional<MarketContext> context_;
   std::unique_ptr<Scratch> scratch_;
   Replay* replay_ = nullptr;
+  std::optional<ErrorLocation> refused_at_;
 
   friend class CommandRunner;
   friend class ReplayScope;

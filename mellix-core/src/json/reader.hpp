@@ -17,6 +17,11 @@
 //    ascending byte order of their keys, the last of repeated keys wins, and
 //    errors carry no position.
 //
+// Whatever the source, a failed conversion says where the value it refused
+// stands: each level it fails through adds its member's key or element's
+// index to the error (at_key, at_index), on the way out only, so a reading
+// that succeeds pays nothing for it.
+//
 // A view is either revisitable (a parsed document: it knows its sizes and its
 // members can be visited in any order) or single-pass (read once, as written:
 // TextValue for text, ForwardValue for the forward reader). Sizes are
@@ -25,17 +30,20 @@
 // up, a view of a host's objects met one that it must look at closer).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "json/inline.hpp"
 #include "json/number_format.hpp"
 #include "json/value_type.hpp"
+#include "mellix/error_location.hpp"
 
 namespace mellix::json {
 
@@ -59,6 +67,8 @@ bool pass_over(const V& v) {
 struct ReadError {
   std::string message;
   std::optional<std::size_t> offset;  // into the source text, when known
+  // From the converted value down to the refused one: keys and indices.
+  std::vector<PathStep> path;
 
   friend bool operator==(const ReadError&, const ReadError&) = default;
 };
@@ -88,7 +98,7 @@ class Reader {
   }
 
   bool fail(std::string message, std::optional<std::size_t> offset) {
-    error_ = ReadError{std::move(message), offset};
+    error_ = ReadError{std::move(message), offset, {}};
     return false;
   }
   bool invalid_type(const V& v, std::string_view expected) {
@@ -128,7 +138,22 @@ class Reader {
     }
   }
 
-  ReadError take_error() { return std::move(error_); }
+  // A failure of the value at `key` of the object being read, or at `index`
+  // of the array: each is false, to pass the failure on. Steps are added
+  // innermost first and put in order by take_error().
+  [[gnu::cold, gnu::noinline]] bool at_key(std::string_view key) {
+    error_.path.emplace_back(std::in_place_index<0>, key);
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool at_index(std::size_t index) {
+    error_.path.emplace_back(std::in_place_index<1>, index);
+    return false;
+  }
+
+  ReadError take_error() {
+    std::reverse(error_.path.begin(), error_.path.end());
+    return std::move(error_);
+  }
 
  private:
   Source source_;
@@ -264,7 +289,7 @@ struct Conversion<std::vector<T>> {
     if constexpr (Revisitable<V>) out.reserve(v.size());
     return v.for_each_element([&](const V& element) {
       out.emplace_back();
-      return r.read(element, out.back());
+      return r.read(element, out.back()) || r.at_index(out.size() - 1);
     });
   }
 };

@@ -11,6 +11,8 @@
 //    whole array's length (or is "trailing characters" for text input).
 // An enumeration (EnumTraits) is read from one of its wire names as a string,
 // or from an object whose single key is the name and whose value is null.
+// A failure names the member or element it failed at (json/reader.hpp): for
+// the array form, the element's index, as the value stands in the input.
 #pragma once
 
 #include <algorithm>
@@ -152,7 +154,7 @@ bool read_record_object(Reader<V>& r, const V& v, T& out) {
       if (seen[*i]) return r.fail(quoted_key_message("duplicate field", key), value.begin_offset());
       seen[*i] = true;
       expected = *i + 1;
-      return read_field(r, *i, value, out);
+      return read_field(r, *i, value, out) || r.at_key(key);
     });
     if (!ok) return false;
   } else if constexpr (Revisitable<V>) {
@@ -167,10 +169,11 @@ bool read_record_object(Reader<V>& r, const V& v, T& out) {
     });
     if (!ok) return false;
     static constexpr auto order = fields_in_key_order<T>();
+    static constexpr auto keys = field_keys<T>();
     for (const std::size_t i : order) {
       if (!slots[i]) continue;
       seen[i] = true;
-      if (!read_field(r, i, *slots[i], out)) return false;
+      if (!read_field(r, i, *slots[i], out)) return r.at_key(keys[i]);
     }
   } else {
     // A document read in one pass: as written, a repeated key read again so
@@ -182,7 +185,7 @@ bool read_record_object(Reader<V>& r, const V& v, T& out) {
       if (!i) return true;
       seen[*i] = true;
       expected = *i + 1;
-      return read_field(r, *i, value, out);
+      return read_field(r, *i, value, out) || r.at_key(key);
     });
     if (!ok) return false;
   }
@@ -196,7 +199,8 @@ bool read_record_array(Reader<V>& r, const V& v, T& out) {
   std::size_t present = 0;
   const bool ok = v.for_each_element([&](const V& element) {
     if (present == n) return r.too_many_elements(v, element);
-    return read_field(r, present++, element, out);
+    const std::size_t index = present++;
+    return read_field(r, index, element, out) || r.at_index(index);
   });
   if (!ok) return false;
   for (std::size_t i = present; i < n; ++i) {
@@ -292,7 +296,7 @@ bool read_enum(Reader<V>& r, const V& v, E& out) {
   }
   const auto e = detail::enum_from_name<E>(*key);
   if (!e) return r.fail(detail::unknown_variant_message<E>(*key), v.begin_offset());
-  if (value->type() != ValueType::Null) return r.invalid_type(*value, "unit");
+  if (value->type() != ValueType::Null) return r.invalid_type(*value, "unit") || r.at_key(*key);
   out = *e;
   return true;
 }
@@ -324,7 +328,7 @@ struct Conversion<std::map<std::string, T, Compare>> {
     if (r.source() == Source::Text) {
       return v.for_each_member([&](std::string_view key, const V& value) {
         T item{};
-        if (!r.read(value, item)) return false;
+        if (!r.read(value, item)) return r.at_key(key);
         out.insert_or_assign(std::string(key), std::move(item));
         return true;
       });
@@ -342,7 +346,7 @@ struct Conversion<std::map<std::string, T, Compare>> {
     for (std::size_t i = 0; i < members.size(); ++i) {
       if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
       T item{};
-      if (!r.read(members[i].second, item)) return false;
+      if (!r.read(members[i].second, item)) return r.at_key(members[i].first);
       out.emplace_hint(out.end(), std::string(members[i].first), std::move(item));
     }
     return true;

@@ -4,10 +4,11 @@
 // path_disagreement: simdjson's DOM and the exact parser accept the same
 // texts (the exact one may also accept an integer literal beyond 64 bits),
 // build trees that look the same to every conversion, and convert them into
-// equal records or equal messages.
+// equal records or equal messages with equal paths to the refused value.
 // request_disagreement: a request read through the forward reader (with one
 // worker and with all), through the DOM and through the exact path alone
-// gets byte-identical answers.
+// gets byte-identical answers, and the engine the same location of a
+// refused value.
 #pragma once
 
 #include <tbb/global_control.h>
@@ -17,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "json/document_parser.hpp"
 #include "kind_lists.hpp"
@@ -100,6 +103,26 @@ inline bool has_integer_beyond_64_bits(std::string_view text) {
   return false;
 }
 
+// A path as "/BTC/candles/0", for messages.
+inline std::string describe(const std::vector<PathStep>& path) {
+  std::string out;
+  for (const PathStep& step : path) {
+    out += '/';
+    if (const auto* key = std::get_if<std::string>(&step)) {
+      out += *key;
+    } else {
+      out += std::to_string(std::get<std::size_t>(step));
+    }
+  }
+  return out;
+}
+
+inline std::string describe(const std::optional<ErrorLocation>& location) {
+  if (!location) return "no location";
+  return describe(location->path) + " at " +
+         (location->offset ? std::to_string(*location->offset) : "no offset");
+}
+
 template <class T>
 std::optional<std::string> conversion_disagreement(const FastValue& fast, const ExactValue& exact,
                                                    Source source) {
@@ -109,6 +132,10 @@ std::optional<std::string> conversion_disagreement(const FastValue& fast, const 
   if (a && !(*a == *b)) return "the paths converted to different records";
   if (!a && a.error().message != b.error().message) {
     return "different messages: \"" + a.error().message + "\" and \"" + b.error().message + "\"";
+  }
+  if (!a && a.error().path != b.error().path) {
+    return "different paths to \"" + a.error().message + "\": " + describe(a.error().path) +
+           " and " + describe(b.error().path);
   }
   return std::nullopt;
 }
@@ -148,25 +175,35 @@ inline const std::string kDifferentialSpec =
 // `forward_answered` counts the texts the forward reader answered alone.
 inline std::optional<std::string> request_disagreement(std::string_view request,
                                                        int* forward_answered = nullptr) {
+  struct Answer {
+    std::string response;
+    std::optional<ErrorLocation> location;
+  };
   const auto answer = [&](RequestPath path, bool* forward) {
     Engine engine = *Engine::create(kDifferentialSpec);
-    return command_through(engine, request, path, forward);
+    std::string response = command_through(engine, request, path, forward);
+    return Answer{std::move(response), engine.last_error_location()};
   };
-  const std::string exact = answer(RequestPath::Exact, nullptr);
-  const std::string document = answer(RequestPath::Document, nullptr);
+  const Answer exact = answer(RequestPath::Exact, nullptr);
+  const Answer document = answer(RequestPath::Document, nullptr);
   bool answered = false;
-  const std::string forward = answer(RequestPath::Forward, &answered);
-  std::string forward_alone;
+  const Answer forward = answer(RequestPath::Forward, &answered);
+  Answer forward_alone;
   {
     const tbb::global_control one_worker(tbb::global_control::max_allowed_parallelism, 1);
     forward_alone = answer(RequestPath::Forward, nullptr);
   }
   if (forward_answered && answered) ++*forward_answered;
-  for (const auto& [name, other] :
-       {std::pair<const char*, const std::string&>{"document", document},
-        {"forward", forward},
-        {"forward on one worker", forward_alone}}) {
-    if (other != exact) return std::string(name) + " answered " + other + ", exact " + exact;
+  for (const auto& [name, other] : {std::pair<const char*, const Answer&>{"document", document},
+                                    {"forward", forward},
+                                    {"forward on one worker", forward_alone}}) {
+    if (other.response != exact.response) {
+      return std::string(name) + " answered " + other.response + ", exact " + exact.response;
+    }
+    if (other.location != exact.location) {
+      return std::string(name) + " located " + describe(other.location) + ", exact " +
+             describe(exact.location) + " for " + exact.response;
+    }
   }
   return std::nullopt;
 }
