@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "mellix/context_text.hpp"
@@ -23,6 +24,25 @@ PyObject* new_str(std::string_view text) {
 void raise_value_error(std::string_view message) {
   Ref text(new_str(message));
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// ValueError(rendering, path): the path a tuple of str keys and int indices.
+void raise_refusal(const mellix::EngineError& error) {
+  Ref path(PyTuple_New(static_cast<Py_ssize_t>(error.path().size())));
+  if (!path) return;
+  for (std::size_t i = 0; i < error.path().size(); ++i) {
+    const mellix::PathStep& step = error.path()[i];
+    PyObject* item = std::holds_alternative<std::string>(step)
+                         ? new_str(std::get<std::string>(step))
+                         : PyLong_FromSize_t(std::get<std::size_t>(step));
+    if (item == nullptr || PyTuple_SetItem(path.get(), static_cast<Py_ssize_t>(i), item) < 0) {
+      return;
+    }
+  }
+  Ref text(new_str(error.render()));
+  if (!text) return;
+  Ref args(PyTuple_Pack(2, text.get(), path.get()));
+  if (args) PyErr_SetObject(PyExc_ValueError, args.get());
 }
 
 // These functions run no engine, so any C++ exception is an allocation
@@ -185,7 +205,7 @@ PyObject* read_context(PyObject* /*module*/, PyObject* text) {
     }
     const auto context = mellix::read_market_context(view);
     if (!context) {
-      raise_value_error(context.error().render());
+      raise_refusal(context.error());
       return nullptr;
     }
     return record_of(*context);

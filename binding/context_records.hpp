@@ -6,7 +6,8 @@
 // tuple of (kind, symbol, value, magnitude, ts, human) tuples with the kind's
 // wire name, symbols a tuple of str. Every function needs the interpreter
 // lock and returns a new reference, or null with an exception set: ValueError
-// with the library's message for a refused context or merge, TypeError or
+// with the library's message for a refused merge, ValueError(message, path)
+// for a refused context (path: the refused value's keys and indices), TypeError or
 // OverflowError for a record of the wrong shape. No function keeps a
 // reference to its arguments.
 #pragma once

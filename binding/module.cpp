@@ -86,7 +86,8 @@ constexpr const char* kSpecDoc =
 
 constexpr const char* kReadContextDoc =
     "read_context(text, /)\n--\n\nThe record (facts, symbols, lookback) of a context's JSON "
-    "text (str or\nbytes); ValueError with the engine's error text when it is refused.";
+    "text (str or\nbytes); ValueError(rendering, path) with the engine's error text and "
+    "the\nrefused value's keys and indices when it is refused.";
 
 constexpr const char* kWriteContextDoc =
     "write_context(facts, symbols, lookback, /)\n--\n\nA context record as the engine writes "

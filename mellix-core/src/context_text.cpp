@@ -114,7 +114,10 @@ std::expected<MarketContext, EngineError> read_market_context(std::string_view t
   }
   return document->visit([](const auto& root) -> std::expected<MarketContext, EngineError> {
     auto read = json::read_value<MarketContext>(root, json::Source::Document);
-    if (!read) return std::unexpected(EngineError::parse(std::move(read.error().message)));
+    if (!read) {
+      return std::unexpected(
+          EngineError::parse_at(std::move(read.error().message), std::move(read.error().path)));
+    }
     return std::move(*read);
   });
 }

@@ -20,7 +20,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, Final, TypeAlias
 
-from ._errors import ArgumentError, ParseError, error_from_rendering
+from ._errors import ArgumentError, ParseError, error_from_rendering, with_location
 from ._varnok_mellix import FACT_KINDS, read_context, write_context
 
 __all__ = ["Context", "Fact", "FactKind", "ToolCall"]
@@ -184,7 +184,9 @@ class Context:
         try:
             record = read_context(text)
         except ValueError as error:
-            raise error_from_rendering(str(error)) from None
+            rendering, path = error.args
+            raise with_location(error_from_rendering(rendering), (("context", *path), None),
+                                text, None) from None
         missing = _missing_symbols(text)
         if missing is None:
             return context_from_record(record, text if isinstance(text, str) else None)

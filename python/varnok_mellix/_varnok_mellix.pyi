@@ -12,7 +12,8 @@ _ContextRecord = tuple[tuple[_FactRecord, ...], tuple[str, ...], int]
 
 def read_context(text: str | bytes, /) -> _ContextRecord:
     """The record (facts, symbols, lookback) of a context's JSON text (str or
-    bytes); ValueError with the engine's error text when it is refused."""
+    bytes); ValueError(rendering, path) with the engine's error text and the
+    refused value's keys and indices when it is refused."""
 
 def write_context(facts: Sequence[Sequence[object]], symbols: Sequence[str], lookback: int,
                   /) -> str:

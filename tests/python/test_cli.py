@@ -108,7 +108,7 @@ BAD_JSON_ON_LINE_3 = '{"BTC": {"symbol": "BTC",\n  "candles": [],\n  "funding": 
      ["run", "--spec", "{dir}/s.json"], 2, "mellix: {dir}/s.json:2:"),
     ({"c.json": '{"facts": [],\n "symbols": [], "lookback": 1.5}'},
      ["query", "q", "--spec", "{spec}", "--context", "{dir}/c.json"],
-     1, "mellix: {dir}/c.json: parse: invalid type: floating point `1.5`, expected u32\n"),
+     1, "mellix: {dir}/c.json: lookback: parse: invalid type: floating point `1.5`, expected u32\n"),
     ({}, ["build", "--spec", "{dir}/absent.json", "--feeds", "-"],
      2, "mellix: cannot read {dir}/absent.json: No such file or directory\n"),
     ({}, ["run", "--spec", "-", "-"], 2, "mellix: error: only one argument may read"),

@@ -18,6 +18,7 @@ from varnok_mellix import (ArgumentError, BadSpecError, Context, Fact, FactKind,
                            Market, Mellix, MellixError, MergeError, MissingSymbolWarning,
                            NoContextError, ParseError, ShardError, TimestampUnitError, ToolCall)
 from varnok_mellix import _market, merge_contexts
+from varnok_mellix._errors import format_path
 from varnok_mellix.feeds import snapshot as snapshot_of
 from varnok_mellix.tools import run_tool_call
 
@@ -147,7 +148,8 @@ def test_refusals_raise_typed_errors_that_pickle_as_the_packages(action, error_t
     # And what its callers catch it as.
     assert isinstance(error, {ShardError: RuntimeError, NoContextError: BadSpecError,
                               TimestampUnitError: FeedsError}.get(error_type, ValueError))
-    assert str(error) == (f"{error.kind}: {error.message}" if error.kind else error.message)
+    where = f" (at {format_path(error.path)})" if error.path else ""
+    assert str(error) == (f"{error.kind}: " if error.kind else "") + error.message + where
     if message is not None:
         assert error.message == message
     if error_type is ParseError:
@@ -172,12 +174,14 @@ def test_refusals_raise_typed_errors_that_pickle_as_the_packages(action, error_t
 ])
 def test_context_refusals_are_the_engines(text):
     """Context.from_json is the engine's reader: the engine answers a query
-    that carries the same context with the same refusal."""
+    that carries the same context with the same refusal, at the same place."""
     engine = Mellix(json.dumps(SPEC))
     refusal = json.loads(engine.command(f'{{"cmd":"query","question":"","context":{text}}}'))
+    path, _ = engine.last_error_location()
     with pytest.raises(ParseError) as caught:
         Context.from_json(text)
-    assert str(caught.value) == refusal["error"]
+    error = caught.value
+    assert (f"{error.kind}: {error.message}", ("context", *error.path)) == (refusal["error"], path)
 
 
 @pytest.mark.parametrize("action", [

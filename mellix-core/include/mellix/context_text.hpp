@@ -6,7 +6,8 @@
 // "kind", "symbol", "value", "magnitude", "ts", "human"), non-finite numbers
 // as null. read_market_context reads a context as a command reads its
 // "context" member, with the same errors: a fault in the text carries
-// " at line N column M", a fault in a record none. merge_market_contexts
+// " at line N column M", a fault in a record none in its message and its
+// place in EngineError::path(). merge_market_contexts
 // ranks the facts of several contexts with the ranking a build uses.
 //
 // All functions are pure and safe to call from many threads at once; errors
