@@ -1,4 +1,5 @@
-"""Typed results: fact kinds, facts, market contexts and tool calls.
+"""Typed results: fact kinds, facts, their evidence, market contexts and tool
+calls.
 
 A :class:`Context` built by the engine keeps the engine's own JSON text, so
 :meth:`Context.to_json` hands back exactly what the engine wrote. A context
@@ -17,15 +18,16 @@ from __future__ import annotations
 
 import decimal
 import enum
+import itertools
 import json
 import math
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Final
+from typing import Any, Final, TypeAlias
 
 from ._errors import ArgumentError, ParseError
 
-__all__ = ["Context", "Fact", "FactKind", "ToolCall"]
+__all__ = ["Context", "Evidence", "Fact", "FactKind", "ToolCall"]
 
 
 class FactKind(enum.StrEnum):
@@ -46,6 +48,43 @@ class FactKind(enum.StrEnum):
                             f"{', '.join(kind.value for kind in cls)}")
 
 
+EvidenceValue: TypeAlias = float | int | str
+"""One entry of a fact's :class:`Evidence`: a number the rule read (an int
+for timestamps and counts), a threshold, or a short text."""
+
+
+class Evidence(Mapping[str, EvidenceValue]):
+    """What a fact rule read to state its fact, and the threshold its number
+    crossed: a read-only mapping of name to value, in the order the rule
+    recorded them. Every kind has ``from_ts`` and ``to_ts`` (the first and
+    last data point the rule read; ``to_ts`` is the fact's ``ts``) and, but
+    for ``funding_flip``, ``threshold``; the other keys are the kind's (see
+    docs/evidence.md, which also gives the formula that turns them into the
+    fact's value and magnitude). Equal to any mapping of the same items;
+    pickles; not hashable."""
+
+    __slots__ = ("_items",)
+
+    def __init__(self, items: Mapping[str, EvidenceValue] | Iterable[tuple[str, EvidenceValue]]
+                 = (), /) -> None:
+        self._items: dict[str, EvidenceValue] = dict(items)
+
+    def __getitem__(self, key: str) -> EvidenceValue:
+        return self._items[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __repr__(self) -> str:
+        return f"Evidence({self._items!r})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Evidence, (self._items,))
+
+
 @dataclass(frozen=True, slots=True)
 class Fact:
     """One statement about one symbol, as a fact rule produced it.
@@ -54,6 +93,13 @@ class Fact:
     notional, funding rate or volatility ratio), `magnitude` the size that
     ranks it, `ts` the timestamp of the record it rests on (in the feed's own
     unit) and `human` one English sentence.
+
+    `evidence` is what the rule read to state it (:class:`Evidence`), for a
+    fact of a build made with ``explain=True`` (or of :meth:`Market.explain`),
+    else None. It takes no part in equality, hashing or ``repr``: a fact is
+    the claim, and the same claim is equal with or without its evidence
+    (a fact read back from JSON equals the one built). It pickles with the
+    fact.
     """
 
     kind: FactKind
@@ -62,14 +108,22 @@ class Fact:
     magnitude: float
     ts: int
     human: str
+    evidence: Evidence | None = field(default=None, compare=False, repr=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "kind", FactKind(self.kind))
+        if self.evidence is not None and not isinstance(self.evidence, Evidence):
+            object.__setattr__(self, "evidence", Evidence(self.evidence))
 
-    def to_dict(self) -> dict[str, Any]:
-        """The fact as a JSON-able dict, with the members of the engine's JSON."""
-        return {"kind": self.kind.value, "symbol": self.symbol, "value": self.value,
-                "magnitude": self.magnitude, "ts": self.ts, "human": self.human}
+    def to_dict(self, *, evidence: bool = False) -> dict[str, Any]:
+        """The fact as a JSON-able dict, with the members of the engine's JSON;
+        with `evidence`, a last member ``"evidence"``: a dict, or None for a
+        fact without."""
+        out = {"kind": self.kind.value, "symbol": self.symbol, "value": self.value,
+               "magnitude": self.magnitude, "ts": self.ts, "human": self.human}
+        if evidence:
+            out["evidence"] = None if self.evidence is None else dict(self.evidence)
+        return out
 
 
 @dataclass(frozen=True, slots=True)
@@ -252,18 +306,25 @@ def _kind(value: object) -> FactKind:
         raise ParseError(f"unknown variant `{value}`, expected one of {names}") from None
 
 
-def _fact(value: object) -> Fact:
+def _fact(value: object, evidence: Mapping[str, EvidenceValue] | None = None) -> Fact:
     kind, symbol, number, magnitude, ts, human = _fields(value, "Fact", _FACT_KEYS)
     return Fact(_kind(kind), _string(symbol), _number(number), _number(magnitude),
-                _integer(ts, _I64_RANGE, "i64"), _string(human))
+                _integer(ts, _I64_RANGE, "i64"), _string(human),
+                None if evidence is None else Evidence(evidence))
 
 
 def context_from_value(value: object, text: str | None = None,
-                       missing_symbols: Iterable[str] = ()) -> Context:
+                       missing_symbols: Iterable[str] = (),
+                       evidence: Sequence[Mapping[str, EvidenceValue]] | None = None) -> Context:
     """The context of a parsed JSON value; `text`, when given, is kept as the
-    context's JSON text."""
+    context's JSON text, and `evidence[i]`, when given, is the i-th fact's."""
     facts, symbols, lookback = _fields(value, "MarketContext", _CONTEXT_KEYS)
-    context = Context(tuple(_fact(f) for f in _list(facts)),
+    records: Iterable[Mapping[str, EvidenceValue] | None] = \
+        itertools.repeat(None) if evidence is None else evidence
+    read = tuple(_fact(f, record) for f, record in zip(_list(facts), records))
+    if evidence is not None and len(evidence) != len(read):
+        raise AssertionError(f"evidence for {len(evidence)} facts, not {len(read)}")
+    context = Context(read,
                       tuple(_string(s) for s in _list(symbols)),
                       _integer(lookback, range(_U32_MAX + 1), "u32"),
                       tuple(missing_symbols))
