@@ -236,7 +236,11 @@ def _query(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
 
 def _get_fact(market: Market, arguments: Mapping[str, Any], tool: ToolName = "get_fact"
               ) -> dict[str, Any]:
-    result = run_tool_call(market, arguments, tool=tool)
+    try:
+        result = run_tool_call(market, arguments, tool=tool)
+    except ArgumentError:  # a context built without evidence, outside the server
+        raise _Refused("this context carries no evidence; call build_context to build it "
+                       "again with evidence") from None
     if "error" in result:
         raise _Refused(result["error"])
     return result

@@ -36,6 +36,21 @@ def round_fact_number(x: float) -> float:
     return math.copysign(whole, steps) * 1e-8
 
 
+def window_std_dev(closes: list[float]) -> float:
+    """The population standard deviation of docs/evidence.md, sums in order."""
+    n = float(len(closes))
+    total = 0.0
+    for x in closes:
+        total += x
+    k = total / n
+    s1 = s2 = 0.0
+    for x in closes:
+        s1 += x - k
+        s2 += (x - k) * (x - k)
+    variance = s2 / n - (s1 / n) * (s1 / n)
+    return math.sqrt(variance if variance > 0.0 else 0.0)
+
+
 def percent(first: float, last: float) -> float:
     return (last / first - 1.0) * 100.0
 
@@ -129,20 +144,21 @@ def random_market(seed: int) -> tuple[dict[str, Any], dict[str, Any]]:
     return {"symbols": symbols, "lookback": lookback, "facts": facts}, feeds
 
 
-def market_of(source: str) -> tuple[Any, Any]:
+def market_of(source: str) -> tuple[Any, dict[str, Any], Any]:
+    """The spec, the feeds, and the feeds as given to the build."""
     if source == "samples":
-        return ((REPO / "samples" / "spec.json").read_text(),
-                (REPO / "samples" / "feeds.json").read_text())
+        text = (REPO / "samples" / "feeds.json").read_text()
+        return (REPO / "samples" / "spec.json").read_text(), json.loads(text), text
     spec, feeds = random_market(int(source))
     # Half as objects, half as text: both ways a build reads its request.
-    return spec, feeds if int(source) % 2 else json.dumps(feeds)
+    return spec, feeds, feeds if int(source) % 2 else json.dumps(feeds)
 
 
 @functools.cache
 def explained(source: str) -> tuple[Any, Any, Any]:
-    spec, feeds = market_of(source)
+    spec, _, given = market_of(source)
     market = Market(spec)
-    return market.build(feeds), market.build(feeds, explain=True), market
+    return market.build(given), market.build(given, explain=True), market
 
 
 SOURCES = ["samples"] + [str(seed) for seed in range(1000)]
@@ -151,6 +167,7 @@ SOURCES = ["samples"] + [str(seed) for seed in range(1000)]
 @pytest.mark.parametrize("source", SOURCES)
 def test_the_formulas_give_every_facts_value_and_magnitude_bit_for_bit(source):
     plain, context, market = explained(source)
+    feeds = market_of(source)[1]
     assert context.to_json() == plain.to_json() and context == plain
     assert market.context is context
     for fact in context.facts:
@@ -165,6 +182,13 @@ def test_the_formulas_give_every_facts_value_and_magnitude_bit_for_bit(source):
         else:
             assert evidence["previous_rate"] * evidence["rate"] < 0.0
         assert evidence["to_ts"] == fact.ts
+        if fact.kind == "volatility_spike":
+            closes = [candle[4] if isinstance(candle, list) else candle["close"]
+                      for candle in feeds[fact.symbol]["candles"]]
+            period = evidence["period"]
+            assert (window_std_dev(closes[-period:]),
+                    window_std_dev(closes[-2 * period:-period])) == \
+                (evidence["recent_std_dev"], evidence["baseline_std_dev"])
         if fact.kind == "liquidation_cluster":
             assert evidence["dominant"] == ("long" if evidence["long_notional"] >=
                                             evidence["short_notional"] else "short")
