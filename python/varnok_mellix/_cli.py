@@ -38,7 +38,7 @@ import contextlib
 import json
 import os
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Final, NoReturn, Protocol
 
 from . import _samples
@@ -185,13 +185,13 @@ def _summary(context: Context) -> str:
 
 def _explained(context: Context) -> str:
     """Each fact, ranked, with its evidence under it, a line per entry."""
-    lines = []
+    lines: list[str] = []
     for rank, fact in enumerate(context.facts, 1):
         if lines:
             lines.append("")
         lines.append(f"{rank}. {fact.kind.value} {fact.symbol}: {fact.human}")
         lines.append(f"   value {fact.value!r}, magnitude {fact.magnitude!r}, ts {fact.ts}")
-        evidence = fact.evidence or {}
+        evidence: Mapping[str, object] = fact.evidence or {}
         width = max(map(len, evidence), default=0)
         lines.extend(f"   {key.ljust(width)}  {value!r}" if isinstance(value, float)
                      else f"   {key.ljust(width)}  {value}" for key, value in evidence.items())

@@ -119,8 +119,9 @@ class Fact:
         """The fact as a JSON-able dict, with the members of the engine's JSON;
         with `evidence`, a last member ``"evidence"``: a dict, or None for a
         fact without."""
-        out = {"kind": self.kind.value, "symbol": self.symbol, "value": self.value,
-               "magnitude": self.magnitude, "ts": self.ts, "human": self.human}
+        out: dict[str, Any] = {"kind": self.kind.value, "symbol": self.symbol,
+                               "value": self.value, "magnitude": self.magnitude, "ts": self.ts,
+                               "human": self.human}
         if evidence:
             out["evidence"] = None if self.evidence is None else dict(self.evidence)
         return out

@@ -109,7 +109,7 @@ EXPLAIN_TOOL_DESCRIPTION: Final = (
     "why it holds."
 )
 
-ToolName: TypeAlias = Literal["get_fact", "explain_fact"]
+ToolName: TypeAlias = Literal["get_fact"] | Literal["explain_fact"]
 """The tools of this module."""
 
 _DESCRIPTIONS: Final[dict[str, str]] = {TOOL_NAME: TOOL_DESCRIPTION,
