@@ -38,6 +38,7 @@
 #include "command_runner.hpp"
 #include "command_table.hpp"
 #include "context_records.hpp"
+#include "evidence_list.hpp"
 #include "json/request_limits.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
@@ -77,6 +78,14 @@ constexpr const char* kReplayDoc =
     "The facts a build of `request` (text, bytes or objects) would answer at each moment,\n"
     "as a dict of columns; the error response as a str when the request is refused.\n"
     "varnok_mellix.Market.replay is the documented way to call it.";
+
+constexpr const char* kExplainDoc =
+    "explain($self, request, /)\n--\n\n"
+    "Builds from `request` (text, bytes or objects) with the evidence of every fact:\n"
+    "(the context's JSON text, [one dict per fact]), or the error response as a str\n"
+    "when the request is refused. The built context and every answer of command()\n"
+    "stay as they were. varnok_mellix.Market.build(feeds, explain=True) is the\n"
+    "documented way to call it.";
 
 constexpr const char* kVersionDoc = "version()\n--\n\nThe library version.";
 
@@ -525,6 +534,29 @@ PyObject* mellix_replay(PyObject* object, PyObject* args) {
   }
 }
 
+// explain(request): the build of `request` with the evidence of each fact,
+// as (context text, [dict]); the error response as a str. The engine's
+// stored context stays as it was.
+PyObject* mellix_explain(PyObject* object, PyObject* request) {
+  try {
+    PyMellix* self = as_mellix(object);
+    if (!may_run(self, "explain")) return nullptr;
+    std::expected<mellix::ExplainedBuild, std::string> explained;
+    {
+      InUseGuard guard(self);
+      mellix::ExplainScope scope(*self->engine);
+      std::optional<std::string> response = respond_to_any(*self->engine, request);
+      if (!response || PyErr_Occurred()) return nullptr;
+      explained = scope.result(std::move(*response));
+    }
+    if (!explained) return new_str(explained.error());
+    return varnok_binding::explained_build_to_tuple(*explained);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
 // Both command methods: binds the one argument `Param` of `Func`, checks the
 // thread and the in-use flag, and returns the text that `Respond` answers.
 template <const char* Func, const char* Param,
@@ -614,6 +646,7 @@ PyMethodDef mellix_methods[] = {
     {"replay", &mellix_replay, METH_VARARGS, kReplayDoc},
     {"spec", &mellix_spec_record, METH_NOARGS, kSpecDoc},
     {"last_error_location", &mellix_last_error_location, METH_NOARGS, kLastErrorLocationDoc},
+    {"explain", &mellix_explain, METH_O, kExplainDoc},
     {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -4,7 +4,9 @@
 // spec symbol that has a snapshot on the process-wide work-stealing pool (a
 // single symbol runs on the calling thread), and ranks the facts. The result
 // does not depend on the pool's size or scheduling. Workers only read `spec`
-// and `feeds`; the calling thread blocks until every symbol is done.
+// and `feeds`; the calling thread blocks until every symbol is done. Given
+// `evidence`, it is filled with the evidence of each fact, in the context's
+// fact order (mellix/evidence.hpp); a build without it records none.
 #pragma once
 
 #include <bit>
@@ -16,13 +18,15 @@
 
 #include "mellix/context_spec.hpp"
 #include "mellix/engine_error.hpp"
+#include "mellix/evidence.hpp"
 #include "mellix/fact.hpp"
 #include "mellix/feed_snapshot.hpp"
 
 namespace mellix {
 
 std::expected<MarketContext, EngineError> build_context(const ContextSpec& spec,
-                                                        const FeedMap& feeds);
+                                                        const FeedMap& feeds,
+                                                        std::vector<Evidence>* evidence = nullptr);
 
 // Maps a double onto a signed integer whose order is IEEE-754 totalOrder:
 // -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.

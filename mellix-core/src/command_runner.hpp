@@ -103,6 +103,12 @@ class CommandRunner {
     }
     const std::string_view name = cmd->get_string();
     if (const std::optional<Command> command = command_named(name)) {
+      // A replay or an explained build must leave the engine as it was.
+      if (*command != Command::BuildContext && (engine.replay_ || engine.explain_)) {
+        return std::unexpected(EngineError::bad_spec(
+            std::string(engine.replay_ ? "replay" : "explain") +
+            " reads a build request (\"cmd\": \"build_context\"), not " + std::string(name)));
+      }
       switch (*command) {
         case Command::BuildContext:
           return build(engine, request);
@@ -201,6 +207,25 @@ class ReplayScope {
  private:
   Engine& engine_;
   std::unique_ptr<Engine::Replay> replay_;
+};
+
+// While an ExplainScope lives, a build request run on its engine, by text or
+// as a document, builds with evidence and answers as a build does, but the
+// engine keeps its stored context; result() gives the text and the evidence.
+class ExplainScope {
+ public:
+  explicit ExplainScope(Engine& engine);
+  ExplainScope(const ExplainScope&) = delete;
+  ExplainScope& operator=(const ExplainScope&) = delete;
+  ~ExplainScope();
+
+  // The explained build, once a build request succeeded; else the error
+  // response `response`.
+  std::expected<ExplainedBuild, std::string> result(std::string response);
+
+ private:
+  Engine& engine_;
+  std::unique_ptr<Engine::Explain> explain_;
 };
 
 // The response to a request that is already a document, read through the

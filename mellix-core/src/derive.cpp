@@ -66,7 +66,7 @@ RuleFact make_fact(FactKind kind, double value, double magnitude, std::int64_t t
 }
 
 std::optional<RuleFact> price_move(const SnapshotView& snapshot, std::uint32_t lookback,
-                                   bool sentences) {
+                                   bool sentences, Evidence* record) {
   const std::span<const Candle> candles = snapshot.candles;
   const std::size_t window = std::min<std::size_t>(candles.size(), lookback);
   if (window < 2) return std::nullopt;
@@ -85,20 +85,36 @@ std::optional<RuleFact> price_move(const SnapshotView& snapshot, std::uint32_t l
     sentence::append_unsigned(human.text(), lookback);
     human += " bars.";
   }
+  if (record) {
+    record->integer("from_ts", candles[candles.size() - window].ts);
+    record->integer("to_ts", newest.ts);
+    record->real("threshold", kMinPercentChange);
+    record->real("first_close", first);
+    record->real("last_close", newest.close);
+    record->integer("bars", static_cast<std::int64_t>(window));
+    record->integer("lookback", lookback);
+  }
   return make_fact(FactKind::PriceMove, pct, std::fabs(pct), newest.ts, human);
 }
 
-double top_of_book_quantity(std::span<const PriceLevel> side) {
+std::span<const PriceLevel> top_of_book(std::span<const PriceLevel> side) {
+  return side.first(std::min(side.size(), kBookLevels));
+}
+
+double quantity(std::span<const PriceLevel> levels) {
   double sum = 0.0;
-  for (const PriceLevel& level : side.first(std::min(side.size(), kBookLevels))) sum += level.qty;
+  for (const PriceLevel& level : levels) sum += level.qty;
   return sum;
 }
 
-std::optional<RuleFact> orderbook_imbalance(const SnapshotView& snapshot, bool sentences) {
+std::optional<RuleFact> orderbook_imbalance(const SnapshotView& snapshot, bool sentences,
+                                            Evidence* record) {
   if (snapshot.orderbook == nullptr) return std::nullopt;
   const OrderbookL2& book = *snapshot.orderbook;
-  const double bids = top_of_book_quantity(book.bids);
-  const double asks = top_of_book_quantity(book.asks);
+  const std::span<const PriceLevel> bid_levels = top_of_book(book.bids);
+  const std::span<const PriceLevel> ask_levels = top_of_book(book.asks);
+  const double bids = quantity(bid_levels);
+  const double asks = quantity(ask_levels);
   const double total = bids + asks;
   // Written as a negated test so that a NaN total is rejected too.
   if (!(total > 0.0)) return std::nullopt;
@@ -112,23 +128,37 @@ std::optional<RuleFact> orderbook_imbalance(const SnapshotView& snapshot, bool s
     sentence::append_signed_fixed(human.text(), imbalance, 2);
     human += ").";
   }
+  if (record) {
+    record->integer("from_ts", book.ts);
+    record->integer("to_ts", book.ts);
+    record->real("threshold", kMinImbalance);
+    record->real("bid_qty", bids);
+    record->real("ask_qty", asks);
+    record->integer("bid_levels", static_cast<std::int64_t>(bid_levels.size()));
+    record->integer("ask_levels", static_cast<std::int64_t>(ask_levels.size()));
+  }
   return make_fact(FactKind::OrderbookImbalance, imbalance, std::fabs(imbalance), book.ts, human);
 }
 
-std::optional<RuleFact> liquidation_cluster(const SnapshotView& snapshot, bool sentences) {
+std::optional<RuleFact> liquidation_cluster(const SnapshotView& snapshot, bool sentences,
+                                            Evidence* record) {
   const std::span<const Liquidation> events = snapshot.liquidations;
   if (events.empty()) return std::nullopt;
   double long_notional = 0.0;
   double short_notional = 0.0;
   // Feeds need not be time-ordered, so the latest event is found, not assumed.
+  std::int64_t earliest_ts = events.front().ts;
   std::int64_t latest_ts = events.front().ts;
+  std::size_t long_count = 0;
   for (const Liquidation& event : events) {
     const double notional = event.price * event.qty;
     if (event.side == LiquidationSide::Long) {
       long_notional += notional;
+      ++long_count;
     } else {
       short_notional += notional;
     }
+    earliest_ts = std::min(earliest_ts, event.ts);
     latest_ts = std::max(latest_ts, event.ts);
   }
   const double net = long_notional - short_notional;
@@ -136,17 +166,29 @@ std::optional<RuleFact> liquidation_cluster(const SnapshotView& snapshot, bool s
   if (total < kMinLiquidationNotional) return std::nullopt;
   if (!std::isfinite(net) || !std::isfinite(total)) return std::nullopt;
 
+  const bool long_dominated = long_notional >= short_notional;
   Sentence human(snapshot.symbol, sentences);
   if (human) {
     human += " saw ";
     sentence::append_fixed(human.text(), total, 2);
-    human += long_notional >= short_notional ? " notional liquidated (long-dominated)."
-                                             : " notional liquidated (short-dominated).";
+    human += long_dominated ? " notional liquidated (long-dominated)."
+                            : " notional liquidated (short-dominated).";
+  }
+  if (record) {
+    record->integer("from_ts", earliest_ts);
+    record->integer("to_ts", latest_ts);
+    record->real("threshold", kMinLiquidationNotional);
+    record->real("long_notional", long_notional);
+    record->real("short_notional", short_notional);
+    record->integer("long_count", static_cast<std::int64_t>(long_count));
+    record->integer("short_count", static_cast<std::int64_t>(events.size() - long_count));
+    record->text("dominant", long_dominated ? "long" : "short");
   }
   return make_fact(FactKind::LiquidationCluster, net, total, latest_ts, human);
 }
 
-std::optional<RuleFact> funding_flip(const SnapshotView& snapshot, bool sentences) {
+std::optional<RuleFact> funding_flip(const SnapshotView& snapshot, bool sentences,
+                                     Evidence* record) {
   const std::span<const FundingPoint> points = snapshot.funding;
   if (points.size() < 2) return std::nullopt;
   // The most recent flip is the one worth reporting. A zero rate, or a
@@ -156,8 +198,9 @@ std::optional<RuleFact> funding_flip(const SnapshotView& snapshot, bool sentence
     if (points[i - 1].rate * points[i].rate < 0.0) flip = i;
   }
   if (flip == 0) return std::nullopt;
+  const double previous = points[flip - 1].rate;
   const double current = points[flip].rate;
-  const double delta = current - points[flip - 1].rate;
+  const double delta = current - previous;
   if (!std::isfinite(current) || !std::isfinite(delta)) return std::nullopt;
 
   Sentence human(snapshot.symbol, sentences);
@@ -166,10 +209,17 @@ std::optional<RuleFact> funding_flip(const SnapshotView& snapshot, bool sentence
     sentence::append_signed_fixed(human.text(), current, 4);
     human += ").";
   }
+  if (record) {
+    // A sign change has no threshold: any product below zero is one.
+    record->integer("from_ts", points[flip - 1].ts);
+    record->integer("to_ts", points[flip].ts);
+    record->real("previous_rate", previous);
+    record->real("rate", current);
+  }
   return make_fact(FactKind::FundingFlip, current, std::fabs(delta), points[flip].ts, human);
 }
 
-std::optional<RuleFact> oi_change(const SnapshotView& snapshot, bool sentences) {
+std::optional<RuleFact> oi_change(const SnapshotView& snapshot, bool sentences, Evidence* record) {
   const std::span<const OiPoint> points = snapshot.open_interest;
   if (points.size() < 2) return std::nullopt;
   const double first = points.front().oi;
@@ -184,11 +234,19 @@ std::optional<RuleFact> oi_change(const SnapshotView& snapshot, bool sentences) 
     sentence::append_signed_fixed(human.text(), pct, 2);
     human += "% over the window.";
   }
+  if (record) {
+    record->integer("from_ts", points.front().ts);
+    record->integer("to_ts", last.ts);
+    record->real("threshold", kMinPercentChange);
+    record->real("first_oi", first);
+    record->real("last_oi", last.oi);
+    record->integer("points", static_cast<std::int64_t>(points.size()));
+  }
   return make_fact(FactKind::OiChange, pct, std::fabs(pct), last.ts, human);
 }
 
 std::optional<RuleFact> volatility_spike(const SnapshotView& snapshot, std::uint32_t lookback,
-                                         bool sentences) {
+                                         bool sentences, Evidence* record) {
   if (lookback == 0) return std::nullopt;
   const std::span<const Candle> candles = snapshot.candles;
   const std::uint64_t period = lookback;
@@ -218,24 +276,33 @@ std::optional<RuleFact> volatility_spike(const SnapshotView& snapshot, std::uint
     sentence::append_fixed(human.text(), ratio, 2);
     human += "x its baseline.";
   }
+  if (record) {
+    record->integer("from_ts", candles[static_cast<std::size_t>(count - 2 * period)].ts);
+    record->integer("to_ts", candles.back().ts);
+    record->real("threshold", kMinVolatilityRatio);
+    record->real("recent_std_dev", *recent);
+    record->real("baseline_std_dev", *baseline);
+    record->integer("period", lookback);
+    record->integer("recent_from_ts", candles[static_cast<std::size_t>(count - period)].ts);
+  }
   return make_fact(FactKind::VolatilitySpike, ratio, ratio, candles.back().ts, human);
 }
 
 std::optional<RuleFact> run_rule(FactKind kind, const SnapshotView& snapshot,
-                                 std::uint32_t lookback, bool sentences) {
+                                 std::uint32_t lookback, bool sentences, Evidence* record) {
   switch (kind) {
     case FactKind::PriceMove:
-      return price_move(snapshot, lookback, sentences);
+      return price_move(snapshot, lookback, sentences, record);
     case FactKind::OrderbookImbalance:
-      return orderbook_imbalance(snapshot, sentences);
+      return orderbook_imbalance(snapshot, sentences, record);
     case FactKind::LiquidationCluster:
-      return liquidation_cluster(snapshot, sentences);
+      return liquidation_cluster(snapshot, sentences, record);
     case FactKind::FundingFlip:
-      return funding_flip(snapshot, sentences);
+      return funding_flip(snapshot, sentences, record);
     case FactKind::OiChange:
-      return oi_change(snapshot, sentences);
+      return oi_change(snapshot, sentences, record);
     case FactKind::VolatilitySpike:
-      return volatility_spike(snapshot, lookback, sentences);
+      return volatility_spike(snapshot, lookback, sentences, record);
   }
   return std::nullopt;
 }
@@ -267,18 +334,22 @@ SnapshotView view_of(const FeedSnapshot& snapshot) {
 }
 
 void derive_rule_facts(const SnapshotView& view, const ContextSpec& spec, bool sentences,
-                       std::vector<RuleFact>& out) {
+                       std::vector<RuleFact>& out, std::vector<Evidence>* evidence) {
   for (const FactKind kind : spec.facts) {
-    if (std::optional<RuleFact> fact = run_rule(kind, view, spec.lookback, sentences)) {
+    Evidence* record = evidence ? &evidence->emplace_back() : nullptr;
+    if (std::optional<RuleFact> fact = run_rule(kind, view, spec.lookback, sentences, record)) {
       out.push_back(std::move(*fact));
+    } else if (evidence) {
+      evidence->pop_back();
     }
   }
 }
 
-std::vector<Fact> derive_facts(const FeedSnapshot& snapshot, const ContextSpec& spec) {
+std::vector<Fact> derive_facts(const FeedSnapshot& snapshot, const ContextSpec& spec,
+                               std::vector<Evidence>* evidence) {
   std::vector<RuleFact> found;
   found.reserve(spec.facts.size());
-  derive_rule_facts(view_of(snapshot), spec, true, found);
+  derive_rule_facts(view_of(snapshot), spec, true, found, evidence);
   std::vector<Fact> facts;
   facts.reserve(found.size());
   for (RuleFact& fact : found) {

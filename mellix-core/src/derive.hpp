@@ -8,6 +8,10 @@
 // The rules read a SnapshotView: spans over a snapshot's series, so that a
 // replay can run them over parts of series read once (replay.hpp) with the
 // very code a build runs.
+//
+// Given an `evidence` list, each rule also records what it read to state its
+// fact (mellix/evidence.hpp), one record appended per fact appended; builds
+// and replays pass none, and then the rules do nothing more than without.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "mellix/context_spec.hpp"
+#include "mellix/evidence.hpp"
 #include "mellix/fact.hpp"
 #include "mellix/feed_snapshot.hpp"
 
@@ -44,11 +49,13 @@ struct RuleFact {
   std::string human;
 };
 
-std::vector<Fact> derive_facts(const FeedSnapshot& snapshot, const ContextSpec& spec);
+std::vector<Fact> derive_facts(const FeedSnapshot& snapshot, const ContextSpec& spec,
+                               std::vector<Evidence>* evidence = nullptr);
 
-// The rules of `spec` over `view`, appended to `out` in the spec's order.
+// The rules of `spec` over `view`, appended to `out` in the spec's order,
+// and their evidence to `evidence` when given.
 void derive_rule_facts(const SnapshotView& view, const ContextSpec& spec, bool sentences,
-                       std::vector<RuleFact>& out);
+                       std::vector<RuleFact>& out, std::vector<Evidence>* evidence = nullptr);
 
 // A fact's value or magnitude on a grid of 1e-8, halves rounded away from
 // zero, so that facts compare and print stably. Numbers too large for that

@@ -24,6 +24,10 @@ struct Engine::Replay {
   std::optional<ReplayTable> table;
 };
 
+struct Engine::Explain {
+  std::optional<std::vector<Evidence>> evidence;
+};
+
 std::string CommandRunner::respond(Engine& engine, std::string_view request, RequestPath path,
                                    bool* forward_answered) {
   if (!engine.scratch_) engine.scratch_ = std::make_unique<Engine::Scratch>();
@@ -87,10 +91,15 @@ CommandRunner::Result CommandRunner::build_from(Engine& engine, const FeedMap& f
     engine.replay_->table = std::move(*table);
     return std::string();
   }
-  auto context = build_context(engine.spec_, feeds);
+  std::vector<Evidence> evidence;
+  auto context = build_context(engine.spec_, feeds, engine.explain_ ? &evidence : nullptr);
   if (!context) return std::unexpected(std::move(context.error()));
   std::string out;
   write_market_context(out, *context);
+  if (engine.explain_ != nullptr) {
+    engine.explain_->evidence = std::move(evidence);
+    return out;
+  }
   // The response is already text, so the engine can keep the context itself.
   engine.context_ = std::move(*context);
   return out;
@@ -132,6 +141,26 @@ std::expected<ReplayTable, std::string> ReplayScope::result(std::string response
 std::expected<ReplayTable, std::string> Engine::replay(std::string_view request,
                                                        const ReplayOptions& options) {
   ReplayScope scope(*this, options);
+  std::string response = command(request);
+  return scope.result(std::move(response));
+}
+
+ExplainScope::ExplainScope(Engine& engine)
+    : engine_(engine), explain_(std::make_unique<Engine::Explain>()) {
+  engine_.explain_ = explain_.get();
+}
+
+ExplainScope::~ExplainScope() {
+  engine_.explain_ = nullptr;
+}
+
+std::expected<ExplainedBuild, std::string> ExplainScope::result(std::string response) {
+  if (!explain_->evidence) return std::unexpected(std::move(response));
+  return ExplainedBuild{std::move(response), std::move(*explain_->evidence)};
+}
+
+std::expected<ExplainedBuild, std::string> Engine::explain(std::string_view request) {
+  ExplainScope scope(*this);
   std::string response = command(request);
   return scope.result(std::move(response));
 }

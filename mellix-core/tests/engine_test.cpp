@@ -87,6 +87,30 @@ TEST(EngineTest, ABuiltContextServesQueriesUntilReset) {
   for (const auto& [request, answer] : steps) EXPECT_EQ(engine.command(request), answer) << request;
 }
 
+// An explained build answers the build's text with one record per fact, and
+// leaves the stored context, the spec and so every later answer as they were.
+TEST(EngineTest, ExplainAnswersTheBuildAndKeepsTheEngineAsItWas) {
+  const std::string build =
+      R"({"cmd":"build_context","feeds":{"BTC":["BTC",[[1,1,1,1,100,1],[2,1,1,1,105,1]]]}})";
+  const std::string query = R"({"cmd":"query","question":"price"})";
+  Engine engine = make_engine();
+  const std::string built = make_engine().command(build);
+  const std::string before = engine.command(query);
+
+  const auto explained = engine.explain(build);
+  ASSERT_TRUE(explained.has_value()) << explained.error();
+  EXPECT_EQ(explained->context_json, built);
+  ASSERT_EQ(explained->evidence.size(), 1u);
+  EXPECT_EQ(explained->evidence[0].numbers()[3].key, "first_close");
+  EXPECT_EQ(explained->evidence[0].numbers()[3].real, 100.0);
+
+  EXPECT_EQ(
+      engine.explain(R"({"cmd":"reset"})").error(),
+      R"({"error":"bad spec: explain reads a build request (\"cmd\": \"build_context\"), not reset","ok":false})");
+  EXPECT_EQ(engine.explain(build.substr(0, 20)).error(), engine.command(build.substr(0, 20)));
+  EXPECT_EQ(engine.command(query), before);
+}
+
 // Text-level faults answer a parse error with a position and never a response.
 class ParseFaultTest : public ::testing::TestWithParam<std::string> {};
 

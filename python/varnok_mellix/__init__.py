@@ -32,7 +32,7 @@ from ._errors import (ArgumentError, BadSpecError, DataError, FeedsError, Mellix
                       TimestampUnitError, UnknownIndicatorError)
 from ._market import Feeds, Market, Spec
 from ._merge import merge_contexts
-from ._records import Context, Fact, FactKind, ToolCall
+from ._records import Context, Evidence, Fact, FactKind, ToolCall
 from ._replay import Replay
 from ._varnok_mellix import Mellix, __version__
 
@@ -42,6 +42,7 @@ __all__ = [
     "BadSpecError",
     "Context",
     "DataError",
+    "Evidence",
     "Fact",
     "FactKind",
     "Feeds",

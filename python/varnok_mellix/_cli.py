@@ -1,6 +1,6 @@
 """The `mellix` command (also `python -m varnok_mellix`).
 
-    mellix build --spec SPEC --feeds FEEDS [--table]
+    mellix build --spec SPEC --feeds FEEDS [--table | --explain]
     mellix query QUESTION --spec SPEC (--feeds FEEDS | --context CONTEXT) [--table]
     mellix demo [--spec SPEC --feeds FEEDS]
     mellix run --spec SPEC [REQUESTS | -]
@@ -16,6 +16,8 @@ most 16 MiB, a feeds or context file 1 GiB; a directory or a device
 `build` prints the context as the engine writes it with one more member,
 "missing_symbols" (the spec's symbols without a snapshot), which
 `query --context` and `Context.from_json` read back and the engine ignores.
+With `--explain` it prints each fact, ranked, with its evidence under it: a
+line per number the rule read, floats as their shortest round-trip digits.
 
 `run` reads JSON Lines: a request ends at "\n" only (a "\r" before it is
 dropped), so a U+2028 or U+0085 inside a string stays in its request, and
@@ -44,7 +46,7 @@ import contextlib
 import json
 import os
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Final, NoReturn, Protocol
 
 from . import _samples
@@ -152,10 +154,10 @@ def _market(spec_path: str) -> Market:
         raise _Failure(_located(name, error), EXIT_USAGE) from None
 
 
-def _build(market: Market, feeds_path: str, err: IO[str]) -> Context:
+def _build(market: Market, feeds_path: str, err: IO[str], explain: bool = False) -> Context:
     name, feeds = _read(feeds_path, DATA_LIMIT, "feeds file", "--feeds")
     try:
-        context = market.build(feeds)
+        context = market.build(feeds, explain=explain)
     except MellixError as error:
         raise _Failure(_located(name, error), EXIT_REFUSED) from None
     if context.missing_symbols:
@@ -182,10 +184,29 @@ def _facts_table(context: Context) -> str:
     rows = [(rank, fact.kind.value, fact.symbol, repr(fact.magnitude), fact.human)
             for rank, fact in enumerate(context.facts, 1)]
     table = _table(("rank", "kind", "symbol", "magnitude", "sentence"), rows, right=(0, 3))
+    return table + _summary(context)
+
+
+def _summary(context: Context) -> str:
     summary = f"symbols: {', '.join(context.symbols) or '(none)'}; lookback {context.lookback}"
     if context.missing_symbols:
         summary += f"; no snapshot: {', '.join(context.missing_symbols)}"
-    return table + summary + "\n"
+    return summary + "\n"
+
+
+def _explained(context: Context) -> str:
+    """Each fact, ranked, with its evidence under it, a line per entry."""
+    lines: list[str] = []
+    for rank, fact in enumerate(context.facts, 1):
+        if lines:
+            lines.append("")
+        lines.append(f"{rank}. {fact.kind.value} {fact.symbol}: {fact.human}")
+        lines.append(f"   value {fact.value!r}, magnitude {fact.magnitude!r}, ts {fact.ts}")
+        evidence: Mapping[str, object] = fact.evidence or {}
+        width = max(map(len, evidence), default=0)
+        lines.extend(f"   {key.ljust(width)}  {value!r}" if isinstance(value, float)
+                     else f"   {key.ljust(width)}  {value}" for key, value in evidence.items())
+    return "\n".join(lines) + ("\n" if lines else "") + _summary(context)
 
 
 def _calls_table(calls: Sequence[ToolCall], facts: Callable[[ToolCall], Fact | None]) -> str:
@@ -207,9 +228,12 @@ def _calls_json(calls: Sequence[ToolCall]) -> str:
 
 def _cmd_build(args: argparse.Namespace, out: _Writer, err: IO[str]) -> int:
     market = _market(args.spec)
-    context = _build(market, args.feeds, err)
-    out.write(_facts_table(context) if args.table
-              else context.to_json(missing_symbols=True) + "\n")
+    context = _build(market, args.feeds, err, explain=args.explain)
+    if args.explain:
+        out.write(_explained(context))
+    else:
+        out.write(_facts_table(context) if args.table
+                  else context.to_json(missing_symbols=True) + "\n")
     return EXIT_OK
 
 
@@ -475,7 +499,11 @@ def _parser() -> argparse.ArgumentParser:
                     "the engine refused the feeds")
     build.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
     build.add_argument("--feeds", required=True, metavar="FEEDS", help=feeds_help)
-    build.add_argument("--table", action="store_true", help=table_help)
+    build_form = build.add_mutually_exclusive_group()
+    build_form.add_argument("--table", action="store_true", help=table_help)
+    build_form.add_argument("--explain", action="store_true",
+                            help="print each fact with its evidence under it: the numbers its "
+                                 "rule read and the threshold it crossed")
     build.set_defaults(run=_cmd_build)
 
     query = command("query", "Print the get_fact tool calls that answer a question.",

@@ -181,23 +181,100 @@ class Market:
 
     # -- commands ---------------------------------------------------------
 
-    def build(self, feeds: Feeds) -> Context:
+    def build(self, feeds: Feeds, *, explain: bool = False) -> Context:
         """Builds the market context from `feeds` (symbol -> snapshot) and makes
         it this market's current context. Raises :class:`ParseError` for feeds
         the engine cannot read, and warns with :class:`MissingSymbolWarning`
-        when a spec symbol's snapshot is filed under a key of another case."""
-        answer = self._command(*_feeds_request(feeds))
-        record = read_context(answer)
-        built = set(record[1])
-        missing = tuple(dict.fromkeys(s for s in self._symbols if s not in built))
-        context = context_from_record(record, answer, missing)
+        when a spec symbol's snapshot is filed under a key of another case.
+
+        With `explain`, every fact carries its :attr:`Fact.evidence`: what its
+        rule read and the threshold it crossed (docs/evidence.md). The facts
+        and the context's JSON text are those of a build without; only the
+        evidence is added. The engine then keeps no copy of the context, so
+        each query hands it the context's text, as for a context built on
+        another thread."""
+        context = self._built(feeds, explain)
         with self._lock:
             self._generations += 1
             self._latest = (self._generations, context)
-            self._slot().generation = self._generations
-        if missing and isinstance(feeds, Mapping):
-            _warn_near_misses(missing, feeds)
+            if not explain:
+                self._slot().generation = self._generations
+        if context.missing_symbols and isinstance(feeds, Mapping):
+            _warn_near_misses(context.missing_symbols, feeds)
         return context
+
+    def _built(self, feeds: Feeds, explain: bool) -> Context:
+        """The context that `feeds` build, with evidence when `explain`; the
+        current context stays as it is."""
+        request, embedded = _feeds_request(feeds)
+        evidence = None
+        if explain:
+            answer = self._slot().mellix.explain(request)
+            if isinstance(answer, str):
+                self._check(answer, request, embedded)
+                raise AssertionError(f"an answer that is no refusal: {shorten(answer)}")
+            text, evidence = answer
+        else:
+            text = self._command(request, embedded)
+        record = read_context(text)
+        built = set(record[1])
+        missing = tuple(dict.fromkeys(s for s in self._symbols if s not in built))
+        return context_from_record(record, text, missing, evidence)
+
+    def explain(self, fact: Fact | FactKind | str, symbol: str | None = None, *,
+                feeds: Feeds | None = None, context: Context | None = None) -> Fact | None:
+        """The fact with its :attr:`~Fact.evidence`: `fact` itself, or the fact
+        of kind `fact` about `symbol` in `context` (by default the current
+        context; None when it holds no such fact).
+
+        A fact that carries evidence (from ``build(..., explain=True)``) is
+        answered as it is. Otherwise the evidence comes from `feeds`, which
+        must be the feeds the fact was built from: they are built again with
+        evidence (the current context stays as it is) and the fact they give
+        must equal the one asked about, or :class:`ArgumentError` says how
+        they differ, so that evidence never explains another fact than the
+        one asked about. With no context at all, a kind and a symbol ask what
+        `feeds` give (None when they give no such fact).
+
+        Raises :class:`ArgumentError` for a fact without evidence and no
+        `feeds`, :class:`NoContextError` for a kind with neither a context nor
+        `feeds`, and as :meth:`build` does for `feeds` it cannot read."""
+        target: Fact | None
+        if isinstance(fact, Fact):
+            if symbol is not None:
+                raise TypeError("explain() takes a Fact, or a kind and a symbol, not both")
+            target, wanted = fact, (fact.kind, fact.symbol)
+        else:
+            if symbol is None:
+                raise TypeError("explain() takes the symbol with a kind: explain(kind, symbol)")
+            wanted = (FactKind(fact), symbol)
+            chosen = context if context is not None else self.context
+            if chosen is None and feeds is None:
+                raise NoContextError()
+            target = None if chosen is None else chosen.fact(*wanted)
+            if chosen is not None and target is None:
+                return None
+        if target is not None and target.evidence is not None:
+            return target
+        if feeds is None:
+            assert target is not None
+            raise ArgumentError(
+                f"the {target.kind.value} fact about {shorten(target.symbol)} carries no "
+                "evidence: pass the feeds it was built from (explain(..., feeds=...)), or build "
+                "with build(feeds, explain=True)")
+        built = self._built(feeds, explain=True)
+        if target is None:
+            return built.fact(*wanted)
+        found = next((f for f in built.facts if f == target), None)
+        if found is None:
+            again = built.fact(*wanted)
+            raise ArgumentError(
+                f"the feeds given do not give the fact asked about ({shorten(target.human)!r}); "
+                + ("they give no such fact" if again is None
+                   else f"they give {shorten(again.human)!r}, value {again.value!r}, ts "
+                        f"{again.ts}")
+                + ": pass the feeds the fact was built from, with this market's spec")
+        return found
 
     def build_file(self, path: str | os.PathLike[str], *, lines: bool | None = None) -> Context:
         """Builds from the feeds in a file, as :meth:`build` does: a JSON object
@@ -263,9 +340,10 @@ class Market:
         return facts
 
     def report(self, feeds: Feeds, path: str | os.PathLike[str] | None = None) -> str:
-        """Builds from `feeds`, as :meth:`build` does (the context becomes the
-        current one), and returns a self-contained HTML page that shows each
-        fact with a chart of the data it rests on, its window shaded (see
+        """Builds from `feeds` with evidence, as ``build(feeds, explain=True)``
+        does (the context becomes the current one), and returns a
+        self-contained HTML page that shows each fact, its evidence, and a
+        chart of the data it rests on with the rule's window shaded (see
         :mod:`varnok_mellix.report`); with `path`, also writes the page there.
         Needs the ``report`` extra (plotly): without it, raises ImportError
         naming it, before building. Raises as :meth:`build` does, and OSError
@@ -273,11 +351,14 @@ class Market:
         from . import report
 
         report.require_plotly("Market.report")
-        context = self.build(feeds)
+        context = self.build(feeds, explain=True)
+        evidence = {(fact.kind.value, fact.symbol): fact.evidence for fact in context.facts
+                    if fact.evidence is not None}
         spec = f"symbols {', '.join(self._symbols)}; lookback {self._lookback}"
         if self._timeframe:
             spec += f"; timeframe {self._timeframe}"
-        text = report.render_report(context, feeds, None, title=f"varnok-mellix report: {spec}")
+        text = report.render_report(context, feeds, evidence,
+                                    title=f"varnok-mellix report: {spec}")
         if path is not None:
             with open(path, "w", encoding="utf-8") as file:
                 file.write(text)

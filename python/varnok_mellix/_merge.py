@@ -15,10 +15,14 @@ in the text), so differing ones are refused.
 
 from __future__ import annotations
 
+import struct
+from collections import defaultdict, deque
 from collections.abc import Iterable
+from dataclasses import replace
 
 from ._errors import MergeError
-from ._records import Context, context_from_record, context_record
+from ._records import (Context, ContextRecord, Fact, FactRecord, context_from_record,
+                       context_record)
 from ._varnok_mellix import merge_contexts as _merge_records
 
 __all__ = ["MergeError", "merge_contexts"]
@@ -44,10 +48,31 @@ def merge_contexts(contexts: Iterable[Context | str | bytes]) -> Context:
     context.
     """
     parts = [c if isinstance(c, Context) else Context.from_json(c) for c in contexts]
+    records = tuple(context_record(part) for part in parts)
     try:
-        merged = _merge_records(tuple(context_record(part) for part in parts))
+        merged = _merge_records(records)
     except ValueError as error:
         raise MergeError(str(error)) from None
     held = {symbol for part in parts for symbol in part.symbols}
     missing = (s for part in parts for s in part.missing_symbols if s not in held)
-    return context_from_record(merged, None, tuple(dict.fromkeys(missing)))
+    context = context_from_record(merged, None, tuple(dict.fromkeys(missing)))
+    return replace(context, facts=_the_same_facts(context.facts, parts, records))
+
+
+def _the_same_facts(merged: tuple[Fact, ...], parts: list[Context],
+                    records: tuple[ContextRecord, ...]) -> tuple[Fact, ...]:
+    """The parts' own Fact objects, in the merged order: they keep their
+    evidence, which the engine's records do not carry. Facts whose records
+    are equal are taken in the order the merge keeps them, theirs."""
+    originals: dict[tuple[object, ...], deque[Fact]] = defaultdict(deque)
+    for part, (facts, _, _) in zip(parts, records):
+        for fact, record in zip(part.facts, facts):
+            originals[_record_key(record)].append(fact)
+    return tuple(originals[_record_key(record)].popleft() for record in
+                 context_record(Context(merged, (), 0))[0])
+
+
+def _record_key(record: FactRecord) -> tuple[object, ...]:
+    # Numbers by their bits: a NaN equals itself there.
+    kind, symbol, value, magnitude, ts, human = record
+    return kind, symbol, struct.pack("<dd", value, magnitude), ts, human

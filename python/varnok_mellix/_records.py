@@ -1,4 +1,5 @@
-"""Typed results: fact kinds, facts, market contexts and tool calls.
+"""Typed results: fact kinds, facts, their evidence, market contexts and tool
+calls.
 
 A :class:`Context` built by the engine keeps the engine's own JSON text, so
 :meth:`Context.to_json` hands back exactly what the engine wrote. The engine
@@ -15,15 +16,16 @@ reads a context back); :meth:`Context.from_json` reads all four.
 from __future__ import annotations
 
 import enum
+import itertools
 import json
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Final, TypeAlias
 
 from ._errors import ArgumentError, ParseError, error_from_rendering, with_location
 from ._varnok_mellix import FACT_KINDS, read_context, write_context
 
-__all__ = ["Context", "Fact", "FactKind", "ToolCall"]
+__all__ = ["Context", "Evidence", "Fact", "FactKind", "ToolCall"]
 
 
 class FactKind(enum.StrEnum):
@@ -69,6 +71,43 @@ FactRecord: TypeAlias = tuple[str, str, float, float, int, str]
 ContextRecord: TypeAlias = tuple[tuple[FactRecord, ...], tuple[str, ...], int]
 
 
+EvidenceValue: TypeAlias = float | int | str
+"""One entry of a fact's :class:`Evidence`: a number the rule read (an int
+for timestamps and counts), a threshold, or a short text."""
+
+
+class Evidence(Mapping[str, EvidenceValue]):
+    """What a fact rule read to state its fact, and the threshold its number
+    crossed: a read-only mapping of name to value, in the order the rule
+    recorded them. Every kind has ``from_ts`` and ``to_ts`` (the first and
+    last data point the rule read; ``to_ts`` is the fact's ``ts``) and, but
+    for ``funding_flip``, ``threshold``; the other keys are the kind's (see
+    docs/evidence.md, which also gives the formula that turns them into the
+    fact's value and magnitude). Equal to any mapping of the same items;
+    pickles; not hashable."""
+
+    __slots__ = ("_items",)
+
+    def __init__(self, items: Mapping[str, EvidenceValue] | Iterable[tuple[str, EvidenceValue]]
+                 = (), /) -> None:
+        self._items: dict[str, EvidenceValue] = dict(items)
+
+    def __getitem__(self, key: str) -> EvidenceValue:
+        return self._items[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __repr__(self) -> str:
+        return f"Evidence({self._items!r})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Evidence, (self._items,))
+
+
 @dataclass(frozen=True, slots=True)
 class Fact:
     """One statement about one symbol, as a fact rule produced it.
@@ -77,6 +116,13 @@ class Fact:
     notional, funding rate or volatility ratio), `magnitude` the size that
     ranks it, `ts` the timestamp of the record it rests on (in the feed's own
     unit) and `human` one English sentence.
+
+    `evidence` is what the rule read to state it (:class:`Evidence`), for a
+    fact of a build made with ``explain=True`` (or of :meth:`Market.explain`),
+    else None. It takes no part in equality, hashing or ``repr``: a fact is
+    the claim, and the same claim is equal with or without its evidence
+    (a fact read back from JSON equals the one built). It pickles with the
+    fact.
     """
 
     kind: FactKind
@@ -85,14 +131,23 @@ class Fact:
     magnitude: float
     ts: int
     human: str
+    evidence: Evidence | None = field(default=None, compare=False, repr=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "kind", FactKind(self.kind))
+        if self.evidence is not None and not isinstance(self.evidence, Evidence):
+            object.__setattr__(self, "evidence", Evidence(self.evidence))
 
-    def to_dict(self) -> dict[str, Any]:
-        """The fact as a JSON-able dict, with the members of the engine's JSON."""
-        return {"kind": self.kind.value, "symbol": self.symbol, "value": self.value,
-                "magnitude": self.magnitude, "ts": self.ts, "human": self.human}
+    def to_dict(self, *, evidence: bool = False) -> dict[str, Any]:
+        """The fact as a JSON-able dict, with the members of the engine's JSON;
+        with `evidence`, a last member ``"evidence"``: a dict, or None for a
+        fact without."""
+        out: dict[str, Any] = {"kind": self.kind.value, "symbol": self.symbol,
+                               "value": self.value, "magnitude": self.magnitude, "ts": self.ts,
+                               "human": self.human}
+        if evidence:
+            out["evidence"] = None if self.evidence is None else dict(self.evidence)
+        return out
 
 
 @dataclass(frozen=True, slots=True)
@@ -217,12 +272,19 @@ def _missing_symbols(text: str | bytes) -> tuple[str, ...] | None:
 
 
 def context_from_record(record: ContextRecord, text: str | None = None,
-                        missing_symbols: Iterable[str] = ()) -> Context:
+                        missing_symbols: Iterable[str] = (),
+                        evidence: Sequence[Mapping[str, EvidenceValue]] | None = None) -> Context:
     """The context of a record of the engine's; `text`, when given, is kept as
-    the context's JSON text."""
+    the context's JSON text, and `evidence[i]`, when given, is the i-th fact's."""
     facts, symbols, lookback = record
-    context = Context(tuple(Fact(FactKind(kind), symbol, value, magnitude, ts, human)
-                            for kind, symbol, value, magnitude, ts, human in facts),
+    if evidence is not None and len(evidence) != len(facts):
+        raise AssertionError(f"evidence for {len(evidence)} facts, not {len(facts)}")
+    records: Iterable[Mapping[str, EvidenceValue] | None] = \
+        itertools.repeat(None) if evidence is None else evidence
+    context = Context(tuple(Fact(FactKind(kind), symbol, value, magnitude, ts, human,
+                                 None if found is None else Evidence(found))
+                            for (kind, symbol, value, magnitude, ts, human), found
+                            in zip(facts, records)),
                       symbols, lookback, tuple(missing_symbols))
     if text is not None:
         object.__setattr__(context, "_text", text)

@@ -74,6 +74,14 @@ class Mellix:
         None when the last command succeeded or was refused for anything but a
         value of the request."""
 
+    def explain(self, request: Any, /) -> tuple[str, list[dict[str, float | int | str]]] | str:
+        """Builds from `request` (text, bytes or objects) with the evidence of
+        every fact: (the context's JSON text, [one dict per fact]), or the
+        error response as a str when the request is refused. The built context
+        and every answer of command() stay as they were.
+        varnok_mellix.Market.build(feeds, explain=True) is the documented way
+        to call it."""
+
     @staticmethod
     def version() -> str:
         """The library version."""

@@ -3,17 +3,22 @@
     python -m varnok_mellix.mcp --spec SPEC [--feeds FEEDS] [--root DIR ...] [--max-bytes N]
 
 Needs the optional extra ``mcp`` (``pip install "varnok-mellix[mcp]"``). One
-market, made from SPEC (a file, or the spec's JSON text itself), serves three
+market, made from SPEC (a file, or the spec's JSON text itself), serves four
 tools:
 
 - ``build_context``: builds the market context from feed snapshots, given as
   a file (``path``) or inline (``feeds``: the snapshots object, or its JSON
   text), and answers with the ranked facts;
 - ``query``: the ``get_fact`` calls that answer a question;
-- ``get_fact``: one fact (the result of :func:`varnok_mellix.tools.run_tool_call`).
+- ``get_fact``: one fact (the result of :func:`varnok_mellix.tools.run_tool_call`);
+- ``explain_fact``: one fact with its evidence, the numbers its rule read and
+  the threshold it crossed (``run_tool_call`` of ``explain_fact``). The
+  server builds every context with evidence, so this reads no file and
+  answers at most one fact and its few numbers.
 
 Each tool declares the schema of its structured results (``outputSchema``)
-and annotations: ``query`` and ``get_fact`` only read; ``build_context``
+and annotations: ``query``, ``get_fact`` and ``explain_fact`` only read;
+``build_context``
 replaces the server's context, which is all it changes. A refused call
 (unreadable feeds, no context yet, bad arguments) is answered as a tool error
 (``isError``) whose text says what went wrong, so that the model can correct
@@ -53,7 +58,7 @@ from ._files import FileRefused, MiB, describe_size, is_json_text, read_bounded
 from ._market import Market
 from ._records import FactKind
 from ._varnok_mellix import __version__
-from .tools import MCPTool, fact_schema, mcp_tool, run_tool_call
+from .tools import EXPLAIN_TOOL_NAME, MCPTool, ToolName, fact_schema, mcp_tool, run_tool_call
 
 __all__ = ["DEFAULT_MAX_BYTES", "SERVER_NAME", "create_server", "main", "tool_definitions"]
 
@@ -65,7 +70,8 @@ DEFAULT_MAX_BYTES: Final = 256 * MiB
 _INSTRUCTIONS: Final = (
     f"Market analysis: facts about each market symbol ({', '.join(FactKind)}), ranked by size. "
     "Call build_context with the feeds first (unless the server was started with them), then "
-    "query with the user's question to learn which facts answer it, and get_fact to read each."
+    "query with the user's question to learn which facts answer it, and get_fact to read each; "
+    "explain_fact gives a fact with the numbers it rests on, to check it or say why it holds."
 )
 
 # The library's text names Market.build(); a model calls build_context.
@@ -82,7 +88,8 @@ def _strings() -> dict[str, Any]:
 
 def tool_definitions(market: Market | None = None) -> list[MCPTool]:
     """The server's tools in the ``tools/list`` wire form. With `market`,
-    ``get_fact``'s ``symbol`` is one of the market's symbols."""
+    ``get_fact``'s and ``explain_fact``'s ``symbol`` is one of the market's
+    symbols."""
     return [
         {
             "name": "build_context",
@@ -151,6 +158,7 @@ def tool_definitions(market: Market | None = None) -> list[MCPTool]:
                             "openWorldHint": False},
         },
         mcp_tool(market),
+        mcp_tool(market, tool=EXPLAIN_TOOL_NAME),
     ]
 
 
@@ -214,7 +222,8 @@ def _feeds(arguments: Mapping[str, Any], files: _Files) -> str | bytes | Mapping
 
 
 def _build(files: _Files, market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
-    return market.build(_feeds(arguments, files)).to_dict()
+    # With evidence, so that explain_fact answers from the context itself.
+    return market.build(_feeds(arguments, files), explain=True).to_dict()
 
 
 def _query(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
@@ -224,8 +233,13 @@ def _query(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
     return {"tool_calls": [call.to_dict() for call in market.query(question)]}
 
 
-def _get_fact(market: Market, arguments: Mapping[str, Any]) -> dict[str, Any]:
-    result = run_tool_call(market, arguments)
+def _get_fact(market: Market, arguments: Mapping[str, Any], tool: ToolName = "get_fact"
+              ) -> dict[str, Any]:
+    try:
+        result = run_tool_call(market, arguments, tool=tool)
+    except ArgumentError:  # a context built without evidence, outside the server
+        raise _Refused("this context carries no evidence; call build_context to build it "
+                       "again with evidence") from None
     if "error" in result:
         raise _Refused(result["error"])
     return result
@@ -249,6 +263,7 @@ def create_server(market: Market, roots: Iterable[str | os.PathLike[str]] = (),
         "build_context": functools.partial(_build, files),
         "query": _query,
         "get_fact": _get_fact,
+        EXPLAIN_TOOL_NAME: functools.partial(_get_fact, tool=EXPLAIN_TOOL_NAME),
     }
     tools = [types.Tool.model_validate(tool) for tool in tool_definitions(market)]
 
@@ -309,7 +324,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m varnok_mellix.mcp",
         description="MCP server of varnok-mellix over stdio: tools build_context, query, "
-                    "get_fact.")
+                    "get_fact, explain_fact.")
     parser.add_argument("--spec", required=True,
                         help="the market's spec: a JSON file, or the JSON text itself")
     parser.add_argument("--feeds", help="feeds to build a context from at start: a JSON "
@@ -332,7 +347,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     try:
         if args.feeds is not None:
-            market.build(_read_argument(args.feeds, args.max_bytes))
+            market.build(_read_argument(args.feeds, args.max_bytes), explain=True)
     except (_Refused, MellixError) as error:
         print(f"{SERVER_NAME}: --feeds: {error}", file=sys.stderr)
         return 2

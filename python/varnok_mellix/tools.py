@@ -1,8 +1,13 @@
-"""The ``get_fact`` tool for language-model hosts, and its executor.
+"""The ``get_fact`` and ``explain_fact`` tools for language-model hosts, and
+their executor.
 
 A query answers with ``get_fact`` calls; a model that is handed the tool makes
-such calls itself. This module gives the tool's definition in the shapes hosts
-take and carries out one call against a market's context::
+such calls itself. ``explain_fact`` takes the same arguments and answers the
+fact with its evidence: what the rule read and the threshold it crossed
+(docs/evidence.md), for a context built with ``explain=True``. This module
+gives each tool's definition in the shapes hosts take (``get_fact`` unless
+``tool="explain_fact"``) and carries out one call against a market's
+context::
 
     openai_tool()            {"type": "function", "function": {"name", "description",
                                                                "parameters", "strict"}}
@@ -42,13 +47,16 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import (Any, Final, Literal, Protocol, Required, SupportsIndex, TypeAlias, TypedDict,
                     TypeVar, overload)
 
-from ._errors import NoContextError, shorten
+from ._errors import ArgumentError, NoContextError, shorten
 from ._market import Market
 from ._records import Context, Fact, FactKind, ToolCall
 
 __all__ = [
+    "EXPLAIN_TOOL_DESCRIPTION",
+    "EXPLAIN_TOOL_NAME",
     "TOOL_NAME",
     "TOOL_DESCRIPTION",
+    "ToolName",
     "AnthropicTool",
     "FunctionDefinition",
     "MCPTool",
@@ -57,6 +65,7 @@ __all__ = [
     "OpenAITool",
     "ToolArguments",
     "anthropic_tool",
+    "evidence_schema",
     "fact_schema",
     "fact_to_dict",
     "input_schema",
@@ -80,6 +89,30 @@ TOOL_DESCRIPTION: Final = (
     "{\"found\": false, \"message\": ...} when the context holds no such fact, which is an "
     "answer too: nothing notable of that kind happened for that symbol."
 )
+
+EXPLAIN_TOOL_NAME: Final = "explain_fact"
+
+EXPLAIN_TOOL_DESCRIPTION: Final = (
+    "Explain one fact about one market symbol: the same answer as get_fact, with the fact's "
+    "evidence, the numbers its rule read and the threshold it crossed. Every kind has from_ts "
+    "and to_ts (the first and last data point read) and, but for funding_flip, threshold. "
+    "price_move: first_close, last_close, bars, lookback (value = (last_close / first_close - "
+    "1) * 100). orderbook_imbalance: bid_qty, ask_qty over bid_levels and ask_levels levels "
+    "(value = (bid_qty - ask_qty) / (bid_qty + ask_qty)). liquidation_cluster: long_notional, "
+    "short_notional, long_count, short_count, dominant (value = long - short notional, "
+    "magnitude = their sum). funding_flip: previous_rate, rate. oi_change: first_oi, last_oi, "
+    "points. volatility_spike: recent_std_dev (from recent_from_ts), baseline_std_dev (the "
+    "window before it), period (value = recent / baseline). Use it to check a fact or to say "
+    "why it holds."
+)
+
+ToolName: TypeAlias = Literal["get_fact"] | Literal["explain_fact"]
+"""The tools of this module."""
+
+_DESCRIPTIONS: Final[dict[str, str]] = {TOOL_NAME: TOOL_DESCRIPTION,
+                                        EXPLAIN_TOOL_NAME: EXPLAIN_TOOL_DESCRIPTION}
+_TITLES: Final[dict[str, str]] = {TOOL_NAME: "Get a market fact",
+                                  EXPLAIN_TOOL_NAME: "Explain a market fact"}
 
 ToolArguments: TypeAlias = ToolCall | Mapping[str, Any] | str | bytes
 """One call: a :class:`ToolCall`, the arguments a model produced as a mapping
@@ -238,17 +271,31 @@ def fact_schema() -> dict[str, Any]:
     }
 
 
-def output_schema() -> dict[str, Any]:
-    """The JSON schema of what :func:`run_tool_call` answers for a valid call:
-    ``{"found": true, "fact": {...}}`` or ``{"found": false, "kind",
-    "symbol", "message"}``. The answer to arguments that are not a valid
-    call, ``{"found": false, "error"}``, is not of it: a host reports that as
-    a failed call (an MCP tool error)."""
+def evidence_schema() -> dict[str, Any]:
+    """The JSON schema of a fact's evidence as :func:`run_tool_call` answers
+    it: names to numbers, and one short text for a liquidation cluster."""
+    return {
+        "type": "object",
+        "properties": {"from_ts": {"type": "integer"}, "to_ts": {"type": "integer"}},
+        "required": ["from_ts", "to_ts"],
+        "additionalProperties": {"type": ["number", "string"]},
+    }
+
+
+def output_schema(tool: ToolName = TOOL_NAME) -> dict[str, Any]:
+    """The JSON schema of what :func:`run_tool_call` answers for a valid call
+    of `tool`: ``{"found": true, "fact": {...}}`` (with ``"evidence"`` for
+    ``explain_fact``) or ``{"found": false, "kind", "symbol", "message"}``.
+    The answer to arguments that are not a valid call, ``{"found": false,
+    "error"}``, is not of it: a host reports that as a failed call (an MCP
+    tool error)."""
+    found: dict[str, Any] = {"found": {"const": True}, "fact": fact_schema()}
+    if _tool(tool) == EXPLAIN_TOOL_NAME:
+        found["evidence"] = evidence_schema()
     return {
         "type": "object",
         "oneOf": [
-            {"properties": {"found": {"const": True}, "fact": fact_schema()},
-             "required": ["found", "fact"], "additionalProperties": False},
+            {"properties": found, "required": list(found), "additionalProperties": False},
             {"properties": {"found": {"const": False}, "kind": {"type": "string"},
                             "symbol": {"type": "string"}, "message": {"type": "string"}},
              "required": ["found", "kind", "symbol", "message"], "additionalProperties": False},
@@ -256,38 +303,50 @@ def output_schema() -> dict[str, Any]:
     }
 
 
-def openai_tool(market: Market | None = None) -> OpenAITool:
-    """The tool as an OpenAI chat-completions function tool, for ``tools=[...]``
-    of ``chat.completions.create``. Its schema meets the rules of strict
-    mode, which it sets. With `market`, ``symbol`` is one of its symbols."""
+def _tool(tool: str) -> str:
+    if tool not in _DESCRIPTIONS:
+        raise ArgumentError(f"unknown tool {shorten(repr(tool))}; the tools are "
+                            f"{', '.join(_DESCRIPTIONS)}")
+    return tool
+
+
+def openai_tool(market: Market | None = None, *, tool: ToolName = TOOL_NAME) -> OpenAITool:
+    """The tool (``get_fact``, or `tool`) as an OpenAI chat-completions
+    function tool, for ``tools=[...]`` of ``chat.completions.create``. Its
+    schema meets the rules of strict mode, which it sets. With `market`,
+    ``symbol`` is one of its symbols."""
     return {"type": "function",
-            "function": {"name": TOOL_NAME, "description": TOOL_DESCRIPTION,
+            "function": {"name": _tool(tool), "description": _DESCRIPTIONS[tool],
                          "parameters": input_schema(market), "strict": True}}
 
 
-def openai_responses_tool(market: Market | None = None) -> OpenAIResponsesTool:
-    """The tool as an OpenAI Responses API function tool, for ``tools=[...]``
-    of ``responses.create``: the chat-completions tool without its
-    ``function`` wrapper. Strict mode, as :func:`openai_tool`."""
-    return {"type": "function", "name": TOOL_NAME, "description": TOOL_DESCRIPTION,
+def openai_responses_tool(market: Market | None = None, *, tool: ToolName = TOOL_NAME
+                          ) -> OpenAIResponsesTool:
+    """The tool (``get_fact``, or `tool`) as an OpenAI Responses API function
+    tool, for ``tools=[...]`` of ``responses.create``: the chat-completions
+    tool without its ``function`` wrapper. Strict mode, as
+    :func:`openai_tool`."""
+    return {"type": "function", "name": _tool(tool), "description": _DESCRIPTIONS[tool],
             "parameters": input_schema(market), "strict": True}
 
 
-def anthropic_tool(market: Market | None = None) -> AnthropicTool:
-    """The tool as an Anthropic Messages API tool, for ``tools=[...]`` of
-    ``messages.create``. With `market`, ``symbol`` is one of its symbols."""
-    return {"name": TOOL_NAME, "description": TOOL_DESCRIPTION,
+def anthropic_tool(market: Market | None = None, *, tool: ToolName = TOOL_NAME
+                   ) -> AnthropicTool:
+    """The tool (``get_fact``, or `tool`) as an Anthropic Messages API tool,
+    for ``tools=[...]`` of ``messages.create``. With `market`, ``symbol`` is
+    one of its symbols."""
+    return {"name": _tool(tool), "description": _DESCRIPTIONS[tool],
             "input_schema": input_schema(market)}
 
 
-def mcp_tool(market: Market | None = None) -> MCPTool:
-    """The tool as an MCP tool definition (the ``tools/list`` wire form), with
-    the schema of its structured results (:func:`output_schema`) and the
-    hint that it only reads. With `market`, ``symbol`` is one of its
-    symbols."""
-    return {"name": TOOL_NAME, "description": TOOL_DESCRIPTION,
-            "inputSchema": input_schema(market), "outputSchema": output_schema(),
-            "annotations": {"title": "Get a market fact", "readOnlyHint": True,
+def mcp_tool(market: Market | None = None, *, tool: ToolName = TOOL_NAME) -> MCPTool:
+    """The tool (``get_fact``, or `tool`) as an MCP tool definition (the
+    ``tools/list`` wire form), with the schema of its structured results
+    (:func:`output_schema`) and the hint that it only reads. With `market`,
+    ``symbol`` is one of its symbols."""
+    return {"name": _tool(tool), "description": _DESCRIPTIONS[tool],
+            "inputSchema": input_schema(market), "outputSchema": output_schema(tool),
+            "annotations": {"title": _TITLES[tool], "readOnlyHint": True,
                             "openWorldHint": False}}
 
 
@@ -298,11 +357,16 @@ def fact_to_dict(fact: Fact) -> dict[str, Any]:
 
 
 def run_tool_call(market: Market, call: ToolArguments,
-                  context: Context | None = None) -> dict[str, Any]:
-    """Carries out one ``get_fact`` call against `context` (by default the
-    market's current context) and returns a JSON-able result:
+                  context: Context | None = None, *, tool: ToolName | None = None
+                  ) -> dict[str, Any]:
+    """Carries out one ``get_fact`` or ``explain_fact`` call against `context`
+    (by default the market's current context) and returns a JSON-able
+    result. The tool is `tool` when given (the name a host received with the
+    arguments), else the call's own (a :class:`ToolCall`'s, or a mapping's
+    ``"tool"`` member), else ``get_fact``:
 
-    - ``{"found": True, "fact": {...}}`` when the context holds the fact;
+    - ``{"found": True, "fact": {...}}`` when the context holds the fact, with
+      ``"evidence": {...}`` for ``explain_fact``;
     - ``{"found": False, "kind": ..., "symbol": ..., "message": ...}`` when it
       does not (the message says which symbols do have such a fact; a symbol
       longer than a few hundred characters is shortened);
@@ -311,29 +375,36 @@ def run_tool_call(market: Market, call: ToolArguments,
       is not a string): a host reports it to the model as a failed call.
 
     Bad arguments never raise. With no context (no build yet, none given) it
-    raises :class:`~varnok_mellix.NoContextError`, which is the host's to fix,
-    not the model's.
+    raises :class:`~varnok_mellix.NoContextError`, and for ``explain_fact``
+    on a fact without evidence (a context built without ``explain=True``)
+    :class:`~varnok_mellix.ArgumentError`: both are the host's to fix, not the
+    model's.
     """
     chosen = context if context is not None else market.context
     if chosen is None:
         raise NoContextError()
-    parsed = _arguments(call)
+    parsed = _arguments(call, tool)
     if isinstance(parsed, str):
         return {"found": False, "error": parsed}
-    kind, symbol = parsed
+    name, kind, symbol = parsed
     fact = chosen.fact(kind, symbol)
+    if fact is not None and name == EXPLAIN_TOOL_NAME:
+        explained = market.explain(fact)
+        assert explained is not None and explained.evidence is not None
+        return {"found": True, "fact": fact_to_dict(fact), "evidence": dict(explained.evidence)}
     if fact is not None:
         return {"found": True, "fact": fact_to_dict(fact)}
     return {"found": False, "kind": kind.value, "symbol": shorten(symbol),
             "message": _no_fact(chosen, kind, symbol)}
 
 
-def _arguments(call: ToolArguments) -> tuple[FactKind, str] | str:
-    """(kind, symbol) of a call, or the message that says what is wrong."""
+def _arguments(call: ToolArguments, tool: str | None) -> tuple[str, FactKind, str] | str:
+    """(tool, kind, symbol) of a call, or the message that says what is wrong."""
     if isinstance(call, ToolCall):
-        if call.tool != TOOL_NAME:
-            return f"unknown tool {shorten(repr(call.tool))}; the only tool is {TOOL_NAME}"
-        return call.kind, call.symbol
+        name = call.tool if tool is None else tool
+        if name not in _DESCRIPTIONS:
+            return f"unknown tool {shorten(repr(name))}; the tools are {', '.join(_DESCRIPTIONS)}"
+        return name, call.kind, call.symbol
     if isinstance(call, (str, bytes, bytearray)):
         try:
             call = json.loads(call)
@@ -341,9 +412,9 @@ def _arguments(call: ToolArguments) -> tuple[FactKind, str] | str:
             return f"the arguments are not JSON ({error}); expected {_EXPECTED}"
     if not isinstance(call, Mapping):
         return f"the arguments are a JSON {_json_type(call)}; expected {_EXPECTED}"
-    tool = call.get("tool", TOOL_NAME)
-    if tool != TOOL_NAME:
-        return f"unknown tool {shorten(repr(tool))}; the only tool is {TOOL_NAME}"
+    name = call.get("tool", TOOL_NAME) if tool is None else tool
+    if not isinstance(name, str) or name not in _DESCRIPTIONS:
+        return f"unknown tool {shorten(repr(name))}; the tools are {', '.join(_DESCRIPTIONS)}"
     kind, symbol = call.get("kind"), call.get("symbol")
     problems = []
     if not isinstance(kind, str) or kind not in _KIND_NAMES:
@@ -357,7 +428,7 @@ def _arguments(call: ToolArguments) -> tuple[FactKind, str] | str:
     if problems:
         return "; ".join(problems)
     assert isinstance(kind, str) and isinstance(symbol, str)
-    return FactKind(kind), symbol
+    return name, FactKind(kind), symbol
 
 
 _EXPECTED: Final = 'an object like {"kind": "price_move", "symbol": "BTC"}'

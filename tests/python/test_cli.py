@@ -82,6 +82,33 @@ def test_query_prints_the_engines_calls_and_tables_show_their_facts(
     assert all(row.endswith(f.human) for row, (_, f) in zip(printed, rows))
 
 
+@pytest.mark.parametrize("extra, status", [([], 0), (["--table"], 2)])
+def test_build_explain_prints_each_fact_with_its_evidence_under_it(monkeypatch, capsys, extra,
+                                                                   status):
+    argv = ["build", "--spec", str(SPEC_FILE), "--feeds", str(FEEDS_FILE), "--explain", *extra]
+    if status:  # a usage error
+        with pytest.raises(SystemExit) as exited:
+            run_main(monkeypatch, capsys, argv)
+        assert exited.value.code == status
+        assert "--table: not allowed with argument --explain" in capsys.readouterr().err
+        return
+    done, out, _ = run_main(monkeypatch, capsys, argv)
+    assert done == status
+    context = Market(SPEC_FILE.read_text()).build(FEEDS_FILE.read_bytes(), explain=True)
+    blocks = out.split("\n\n")
+    *facts, summary = blocks[:-1] + blocks[-1].rsplit("\n", 2)[:2]
+    assert summary == "symbols: BTC, ETH, SOL; lookback 20; no snapshot: DOGE"
+    assert len(facts) == len(context.facts)
+    for rank, (block, fact) in enumerate(zip(facts, context.facts), 1):
+        head, numbers, *lines = block.splitlines()
+        assert head == f"{rank}. {fact.kind.value} {fact.symbol}: {fact.human}"
+        assert numbers == f"   value {fact.value!r}, magnitude {fact.magnitude!r}, ts {fact.ts}"
+        printed = dict(line.split() for line in lines)
+        assert list(printed) == list(fact.evidence)
+        assert printed == {key: repr(value) if isinstance(value, float) else str(value)
+                           for key, value in fact.evidence.items()}
+
+
 @pytest.mark.parametrize("command", [[], ["build"], ["query"], ["demo"], ["run"], ["replay"]])
 def test_every_help_lists_the_exit_statuses(monkeypatch, capsys, command):
     with pytest.raises(SystemExit) as done:

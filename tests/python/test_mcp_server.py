@@ -23,12 +23,14 @@ QUESTION = {"question": "Why did SOL dump, and is leverage building up anywhere?
 def steps():
     """(tool, arguments, the error text or the structured result)."""
     market = Market((REPO / "samples" / "spec.json").read_text())
-    built = market.build(FEEDS).to_dict()  # the one view of a context, lookback included
+    explained = market.build(FEEDS, explain=True)
+    built = explained.to_dict()  # the one view of a context, lookback included, no evidence
     assert built["lookback"] == 20 and built["missing_symbols"] == ["DOGE"]
     calls = [call.to_dict() for call in market.query(QUESTION["question"])]
     sol = {"kind": "liquidation_cluster", "symbol": "SOL"}
     return [
         ("query", QUESTION, "no context built yet; call build_context first"),
+        ("explain_fact", sol, "no context built yet; call build_context first"),
         ("build_context", {}, "give either path (a feeds file) or feeds (the snapshots), not "
                               "neither"),
         ("build_context", {"path": "samples/none.json"},
@@ -38,11 +40,17 @@ def steps():
          "parse: missing field `candles` (at BTC)"),  # refused: the file's context stays
         ("query", QUESTION, {"tool_calls": calls}),
         ("get_fact", sol, {"found": True, "fact": fact_to_dict(market.get_fact(**sol))}),
+        ("explain_fact", sol, {"found": True, "fact": fact_to_dict(market.get_fact(**sol)),
+                               "evidence": dict(explained.fact(**sol).evidence)}),
+        ("explain_fact", {**sol, "symbol": "DOGE"}, {
+            "found": False, "kind": "liquidation_cluster", "symbol": "DOGE", "message":
+            "no liquidation_cluster fact about DOGE: the market had no data for it. "
+            "liquidation_cluster facts exist about: SOL"}),
         ("get_fact", {**sol, "kind": "liquidations"}, 'kind "liquidations" is unknown; it must '
          f"be one of {', '.join(FactKind)}"),
         ("build_context", {"feeds": FEEDS}, built),
         ("get_facts", {}, "unknown tool 'get_facts'; the tools are build_context, query, "
-                          "get_fact"),
+                          "get_fact, explain_fact"),
     ]
 
 
@@ -68,11 +76,13 @@ def test_the_server_builds_queries_and_gets_facts_and_reports_errors_as_tool_err
     schema, and raises for one that does not fit."""
     expected = steps()
     tools, outcomes = anyio.run(conversation, expected, "--root", "samples")
-    assert [tool["name"] for tool in tools] == ["build_context", "query", "get_fact"]
-    assert tools[2] == mcp_tool(Market((REPO / "samples" / "spec.json").read_text()))
+    assert [tool["name"] for tool in tools] == ["build_context", "query", "get_fact",
+                                                "explain_fact"]
+    market = Market((REPO / "samples" / "spec.json").read_text())
+    assert tools[2:] == [mcp_tool(market), mcp_tool(market, tool="explain_fact")]
     assert tools[2]["inputSchema"]["properties"]["symbol"]["enum"] == ["SOL", "BTC", "ETH", "DOGE"]
     assert [(tool["annotations"]["readOnlyHint"], tool["annotations"]["openWorldHint"])
-            for tool in tools] == [(False, False), (True, False), (True, False)]
+            for tool in tools] == [(False, False)] + [(True, False)] * 3
     for tool in tools:
         jsonschema.Draft202012Validator.check_schema(tool["outputSchema"])
         assert tool["outputSchema"]["type"] == "object"

@@ -29,13 +29,17 @@ def test_merged_parts_are_the_one_build(feeds, data):
     part_of = {s["symbol"]: data.draw(st.integers(0, 3)) for s in feeds.values()}
     spec = {"symbols": data.draw(st.permutations([*feeds, "missing"])), "lookback": 2,
             "facts": data.draw(st.permutations(list(FactKind)))}
-    parts = [Market(spec).build({k: s for k, s in feeds.items() if part_of[s["symbol"]] == i})
-             for i in range(4)]
-    as_text = [data.draw(st.booleans()) for _ in parts]  # a text has no missing symbols
+    parts = [Market(spec).build({k: s for k, s in feeds.items() if part_of[s["symbol"]] == i},
+                                explain=True) for i in range(4)]
+    # A text has no missing symbols and no evidence.
+    as_text = [data.draw(st.booleans()) for _ in parts]
     merged = merge_contexts([p.to_json() if text else p for p, text in zip(parts, as_text)])
-    single = Market(spec).build(feeds)
+    single = Market(spec).build(feeds, explain=True)
     assert merged.to_json() == single.to_json()
     assert merged.missing_symbols == (() if all(as_text) else single.missing_symbols)
+    kept = {(f.kind, f.symbol) for p, text in zip(parts, as_text) if not text for f in p.facts}
+    assert [f.evidence if (f.kind, f.symbol) in kept else None for f in single.facts] == \
+        [f.evidence for f in merged.facts]
 
 
 def rising(symbol, last=102.0, ts=1):

@@ -15,9 +15,10 @@ from openai.types.responses.response_input_item_param import FunctionCallOutput
 from openai.types.shared_params import FunctionDefinition
 from pydantic import TypeAdapter
 
-from varnok_mellix import FactKind, Market, ToolCall, _samples
-from varnok_mellix.tools import (anthropic_tool, fact_to_dict, mcp_tool, openai_responses_tool,
-                                 openai_tool, output_schema, run_tool_call)
+from varnok_mellix import ArgumentError, FactKind, Market, ToolCall, _samples
+from varnok_mellix.tools import (EXPLAIN_TOOL_DESCRIPTION, TOOL_DESCRIPTION, anthropic_tool,
+                                 fact_to_dict, mcp_tool, openai_responses_tool, openai_tool,
+                                 output_schema, run_tool_call)
 
 WANTED = [("price_move", "SOL"), ("funding_flip", "BTC"), ("oi_change", "ETH")]  # ETH has none
 
@@ -42,6 +43,7 @@ def known(typed_dict, tool):
 MARKET_SYMBOLS = ["BTC/USDT:USDT", "ETH/USDT:USDT", "BTC/USDT:USDT"]  # a repeat is listed once
 
 
+@pytest.mark.parametrize("tool", ["get_fact", "explain_fact"])
 @pytest.mark.parametrize("symbols", [None, MARKET_SYMBOLS], ids=["any symbol", "a market's"])
 @pytest.mark.parametrize("make, valid, function", [
     (openai_tool, lambda tool: known(ChatCompletionToolParam, tool) and known(
@@ -53,11 +55,15 @@ MARKET_SYMBOLS = ["BTC/USDT:USDT", "ETH/USDT:USDT", "BTC/USDT:USDT"]  # a repeat
         by_alias=True, exclude_none=True) == tool,
      lambda tool: {**tool, "parameters": tool["inputSchema"]}),
 ], ids=["openai", "openai responses", "anthropic", "mcp"])
-def test_each_definition_is_its_hosts_tool_with_a_strict_schema(make, valid, function, symbols):
-    tool = make() if symbols is None else make(Market(symbols=symbols, lookback=5))
+def test_each_definition_is_its_hosts_tool_with_a_strict_schema(make, valid, function, symbols,
+                                                                tool):
+    name = tool
+    tool = make(tool=name) if symbols is None else make(Market(symbols=symbols, lookback=5),
+                                                        tool=name)
     assert valid(tool)
     function = function(tool)
-    assert function["name"] == "get_fact" and "A fact is" in function["description"]
+    assert (function["name"], function["description"]) == \
+        (name, {"get_fact": TOOL_DESCRIPTION, "explain_fact": EXPLAIN_TOOL_DESCRIPTION}[name])
     validator = jsonschema.Draft202012Validator(function["parameters"])
     validator.check_schema(function["parameters"])
     symbol = "BTC" if symbols is None else "ETH/USDT:USDT"
@@ -130,6 +136,36 @@ def test_recorded_tool_calls_round_trip(market, recorded):
         {"found": True, "fact": fact_to_dict(market.get_fact(*WANTED[1]))},
         {"found": False, "kind": "oi_change", "symbol": "ETH", "message": "no oi_change fact "
          "about ETH: nothing of that kind stood out. oi_change facts exist about: BTC, SOL"}]
+
+
+@pytest.fixture(scope="module")
+def explained_market():
+    market = Market(_samples.SPEC)
+    market.build(_samples.feeds(), explain=True)
+    return market
+
+
+@pytest.mark.parametrize("call, tool", [
+    ({"kind": "price_move", "symbol": "SOL", "tool": "explain_fact"}, None),
+    ({"kind": "funding_flip", "symbol": "BTC"}, "explain_fact"),
+    (ToolCall("volatility_spike", "ETH", "explain_fact"), None),
+    ('{"kind": "oi_change", "symbol": "ETH"}', "explain_fact"),  # no such fact
+    ({"kind": "price_move", "symbol": "SOL", "tool": "get_fact"}, None),
+])
+def test_explain_fact_answers_the_fact_with_its_evidence(explained_market, market, call, tool):
+    result = run_tool_call(explained_market, call, tool=tool)
+    name = tool or (call.tool if isinstance(call, ToolCall) else call.get("tool", "get_fact"))
+    assert jsonschema.Draft202012Validator(output_schema(name)).is_valid(result)
+    if "fact" not in result:
+        assert result["found"] is False
+        return
+    fact = explained_market.context.fact(result["fact"]["kind"], result["fact"]["symbol"])
+    assert result["fact"] == fact_to_dict(fact)
+    assert result.get("evidence") == (dict(fact.evidence) if name == "explain_fact" else None)
+    json.dumps(result, allow_nan=False)
+    if name == "explain_fact":  # a context built without evidence is the host's to fix
+        with pytest.raises(ArgumentError, match="carries no evidence"):
+            run_tool_call(market, call, tool=tool)
 
 
 @pytest.mark.parametrize("arguments, answer", [

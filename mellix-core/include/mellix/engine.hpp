@@ -19,6 +19,7 @@
 #include "mellix/context_spec.hpp"
 #include "mellix/engine_error.hpp"
 #include "mellix/error_location.hpp"
+#include "mellix/evidence.hpp"
 #include "mellix/fact.hpp"
 #include "mellix/replay.hpp"
 #include "mellix/version.hpp"
@@ -46,6 +47,13 @@ class Engine {
   std::expected<ReplayTable, std::string> replay(std::string_view request,
                                                  const ReplayOptions& options);
 
+  // Reads `request`, a build request as text, exactly as command() reads it,
+  // and builds with the evidence of every fact (mellix/evidence.hpp): the
+  // context text is the one command() would answer, but the stored context
+  // stays as it is. A request that command() refuses gives the error
+  // response it answers; any other command than a build is refused.
+  std::expected<ExplainedBuild, std::string> explain(std::string_view request);
+
   const ContextSpec& spec() const { return spec_; }
   const std::optional<MarketContext>& context() const { return context_; }
 
@@ -62,15 +70,18 @@ class Engine {
 
   struct Scratch;  // the request readers and their buffers, made by the first command
   struct Replay;   // set while a replay reads its request (see ReplayScope)
+  struct Explain;  // set while an explained build reads its request (ExplainScope)
 
   ContextSpec spec_;
   std::optional<MarketContext> context_;
   std::unique_ptr<Scratch> scratch_;
   Replay* replay_ = nullptr;
   std::optional<ErrorLocation> refused_at_;
+  Explain* explain_ = nullptr;
 
   friend class CommandRunner;
   friend class ReplayScope;
+  friend class ExplainScope;
 };
 
 }  // namespace mellix
