@@ -12,12 +12,12 @@
 #include <string>
 #include <thread>
 
-#include "builder.hpp"
-#include "forward_reader.hpp"
+#include "engine/builder.hpp"
 #include "json/document_parser.hpp"
 #include "kind_lists.hpp"
 #include "mellix/engine.hpp"
-#include "model_json.hpp"
+#include "model/model_json.hpp"
+#include "read/forward_reader.hpp"
 
 namespace {
 

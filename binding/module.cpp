@@ -35,14 +35,14 @@
 #include <utility>
 #include <variant>
 
-#include "command_runner.hpp"
-#include "command_table.hpp"
 #include "context_records.hpp"
+#include "engine/command_runner.hpp"
 #include "evidence_list.hpp"
 #include "json/request_limits.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
 #include "mellix/error_location.hpp"
+#include "model/command_table.hpp"
 #include "object_request.hpp"
 #include "py_ref.hpp"
 #include "replay_table.hpp"

@@ -1,6 +1,6 @@
 // The context builder: symbol selection, ranking and independence from the
 // pool's size and scheduling.
-#include "builder.hpp"
+#include "engine/builder.hpp"
 
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "derive.hpp"
 #include "mellix/context_text.hpp"
+#include "rules/derive.hpp"
 
 namespace mellix {
 namespace {

@@ -1,4 +1,4 @@
-#include "derive.hpp"
+#include "rules/derive.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sentence_format.hpp"
+#include "rules/sentence_format.hpp"
 
 namespace mellix {
 namespace {

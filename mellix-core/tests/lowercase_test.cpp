@@ -1,7 +1,7 @@
 // Proves lowercase_full identical to ICU's root-locale full lower-casing, the
 // reference it replaced: every code point alone and in the contexts that
 // decide the final-sigma rule, then random strings with ill-formed bytes.
-#include "lowercase.hpp"
+#include "rules/lowercase.hpp"
 
 #include <gtest/gtest.h>
 #include <unicode/bytestream.h>

@@ -1,5 +1,5 @@
 // Reading feeds and contexts from parsed documents, and writing contexts.
-#include "model_json.hpp"
+#include "model/model_json.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "relevance.hpp"
+#include "rules/relevance.hpp"
 
 #include <gtest/gtest.h>
 

@@ -21,11 +21,11 @@
 #include <variant>
 #include <vector>
 
+#include "engine/request_paths.hpp"
 #include "json/document_parser.hpp"
 #include "kind_lists.hpp"
 #include "mellix/engine.hpp"
-#include "model_json.hpp"
-#include "request_paths.hpp"
+#include "model/model_json.hpp"
 
 namespace mellix::json {
 

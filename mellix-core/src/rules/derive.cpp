@@ -1,4 +1,4 @@
-#include "derive.hpp"
+#include "rules/derive.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "sentence_format.hpp"
+#include "rules/sentence_format.hpp"
 #include "varnok/indicators/std_dev.hpp"
 
 namespace mellix {

@@ -1,4 +1,4 @@
-#include "builder.hpp"
+#include "engine/builder.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "derive.hpp"
-#include "pool.hpp"
+#include "rules/derive.hpp"
+#include "system/pool.hpp"
 
 namespace mellix {
 namespace {

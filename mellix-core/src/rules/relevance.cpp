@@ -1,6 +1,6 @@
-#include "relevance.hpp"
+#include "rules/relevance.hpp"
 
-#include "lowercase.hpp"
+#include "rules/lowercase.hpp"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "lowercase.hpp"
+#include "rules/lowercase.hpp"
 
 #include <utf8proc.h>
 

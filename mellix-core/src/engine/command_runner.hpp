@@ -26,15 +26,15 @@
 #include <utility>
 #include <vector>
 
-#include "builder.hpp"
-#include "command_table.hpp"
-#include "heap.hpp"
+#include "engine/builder.hpp"
+#include "engine/request_paths.hpp"
+#include "engine/response.hpp"
 #include "json/request_limits.hpp"
 #include "mellix/engine.hpp"
-#include "model_json.hpp"
-#include "relevance.hpp"
-#include "request_paths.hpp"
-#include "response.hpp"
+#include "model/command_table.hpp"
+#include "model/model_json.hpp"
+#include "rules/relevance.hpp"
+#include "system/heap.hpp"
 
 namespace mellix {
 

@@ -1,4 +1,4 @@
-#include "response.hpp"
+#include "engine/response.hpp"
 
 #include "json/writer.hpp"
 #include "mellix/engine.hpp"

@@ -1,8 +1,8 @@
-#include "spec_json.hpp"
+#include "model/spec_json.hpp"
 
 #include "json/text_error.hpp"
 #include "json/text_value.hpp"
-#include "model_json.hpp"
+#include "model/model_json.hpp"
 
 namespace mellix {
 

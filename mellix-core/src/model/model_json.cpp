@@ -1,5 +1,5 @@
 // The one place where the record conversions are instantiated.
-#include "model_json.hpp"
+#include "model/model_json.hpp"
 
 namespace mellix::json {
 

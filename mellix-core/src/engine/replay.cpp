@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "builder.hpp"
-#include "derive.hpp"
-#include "pool.hpp"
+#include "engine/builder.hpp"
+#include "rules/derive.hpp"
+#include "system/pool.hpp"
 
 namespace mellix {
 namespace {

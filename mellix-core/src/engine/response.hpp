@@ -8,7 +8,7 @@
 #include <string>
 
 #include "mellix/engine_error.hpp"
-#include "relevance.hpp"
+#include "rules/relevance.hpp"
 
 namespace mellix {
 

@@ -16,7 +16,7 @@
 #include "mellix/context_spec.hpp"
 #include "mellix/fact.hpp"
 #include "mellix/feed_snapshot.hpp"
-#include "model_records.hpp"
+#include "model/model_records.hpp"
 
 namespace mellix::json {
 

@@ -1,4 +1,4 @@
-#include "heap.hpp"
+#include "system/heap.hpp"
 
 #include <cstdlib>  // with glibc, this defines __GLIBC__
 

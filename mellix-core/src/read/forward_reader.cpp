@@ -1,4 +1,4 @@
-#include "forward_reader.hpp"
+#include "read/forward_reader.hpp"
 
 #include <simdjson.h>
 
@@ -11,13 +11,13 @@
 #include <new>
 #include <utility>
 
-#include "command_table.hpp"
 #include "json/forward_value.hpp"
 #include "json/request_limits.hpp"
 #include "json/request_outline.hpp"
 #include "json/structural_index.hpp"
-#include "model_json.hpp"
-#include "pool.hpp"
+#include "model/command_table.hpp"
+#include "model/model_json.hpp"
+#include "system/pool.hpp"
 
 namespace mellix {
 namespace {

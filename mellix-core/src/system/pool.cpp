@@ -1,4 +1,4 @@
-#include "pool.hpp"
+#include "system/pool.hpp"
 
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>

@@ -6,13 +6,13 @@
 #include <utility>
 #include <vector>
 
-#include "builder.hpp"
 #include "json/document_parser.hpp"
 #include "json/number_format.hpp"
 #include "json/record_writer.hpp"
 #include "json/text_error.hpp"
-#include "model_json.hpp"
-#include "model_records.hpp"
+#include "model/model_json.hpp"
+#include "model/model_records.hpp"
+#include "model/ranking.hpp"
 
 namespace mellix {
 namespace {

@@ -3,14 +3,14 @@
 #include <utility>
 #include <vector>
 
-#include "command_runner.hpp"
-#include "forward_reader.hpp"
+#include "engine/command_runner.hpp"
 #include "json/document_parser.hpp"
 #include "json/exact_document.hpp"
 #include "json/value_locator.hpp"
 #include "mellix/context_text.hpp"
-#include "pool.hpp"
-#include "spec_json.hpp"
+#include "model/spec_json.hpp"
+#include "read/forward_reader.hpp"
+#include "system/pool.hpp"
 
 namespace mellix {
 
