@@ -42,6 +42,14 @@ TEST(EngineTest, AnswersExactly) {
        R"({"error":"parse: invalid literal at line 2 column 13","ok":false})"},
       {"",
        R"({"error":"parse: unexpected end of input, expected a value at line 1 column 1","ok":false})"},
+      {"   ",
+       R"({"error":"parse: unexpected end of input, expected a value at line 1 column 4","ok":false})"},
+      {"{}{}", R"({"error":"parse: trailing characters at line 1 column 3","ok":false})"},
+      {"01", R"({"error":"parse: trailing characters at line 1 column 2","ok":false})"},
+      {"1e400", R"({"error":"parse: number out of range at line 1 column 1","ok":false})"},
+      {R"(["\ud800"])",
+       R"({"error":"parse: lone surrogate in \\u escape at line 1 column 3","ok":false})"},
+      {"\"\xff\"", R"({"error":"parse: invalid UTF-8 at line 1 column 2","ok":false})"},
       {R"([1])", R"({"error":"bad spec: missing \"cmd\"","ok":false})"},
       {R"({"cmd":5})", R"({"error":"bad spec: missing \"cmd\"","ok":false})"},
       {R"({"cmd":"set_spec"})", R"({"error":"bad spec: missing \"spec\"","ok":false})"},
@@ -86,47 +94,6 @@ TEST(EngineTest, ABuiltContextServesQueriesUntilReset) {
   Engine engine = make_engine();
   for (const auto& [request, answer] : steps) EXPECT_EQ(engine.command(request), answer) << request;
 }
-
-// An explained build answers the build's text with one record per fact, and
-// leaves the stored context, the spec and so every later answer as they were.
-TEST(EngineTest, ExplainAnswersTheBuildAndKeepsTheEngineAsItWas) {
-  const std::string build =
-      R"({"cmd":"build_context","feeds":{"BTC":["BTC",[[1,1,1,1,100,1],[2,1,1,1,105,1]]]}})";
-  const std::string query = R"({"cmd":"query","question":"price"})";
-  Engine engine = make_engine();
-  const std::string built = make_engine().command(build);
-  const std::string before = engine.command(query);
-
-  const auto explained = engine.explain(build);
-  ASSERT_TRUE(explained.has_value()) << explained.error();
-  EXPECT_EQ(explained->context_json, built);
-  ASSERT_EQ(explained->evidence.size(), 1u);
-  EXPECT_EQ(explained->evidence[0].numbers()[3].key, "first_close");
-  EXPECT_EQ(explained->evidence[0].numbers()[3].real, 100.0);
-
-  EXPECT_EQ(
-      engine.explain(R"({"cmd":"reset"})").error(),
-      R"({"error":"bad spec: explain reads a build request (\"cmd\": \"build_context\"), not reset","ok":false})");
-  EXPECT_EQ(engine.explain(build.substr(0, 20)).error(), engine.command(build.substr(0, 20)));
-  EXPECT_EQ(engine.command(query), before);
-}
-
-// Text-level faults answer a parse error with a position and never a response.
-class ParseFaultTest : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(ParseFaultTest, AnswersPositionedParseError) {
-  Engine engine = make_engine();
-  const std::string response = engine.command(GetParam());
-  EXPECT_TRUE(response.starts_with(R"({"error":"parse: )")) << response;
-  EXPECT_NE(response.find(" at line "), std::string::npos) << response;
-  EXPECT_NE(response.find(" column "), std::string::npos) << response;
-  EXPECT_TRUE(response.ends_with(R"(","ok":false})")) << response;
-}
-
-INSTANTIATE_TEST_SUITE_P(Texts, ParseFaultTest,
-                         ::testing::Values("   ", "{}{}", "01", "1e400", R"(["\ud800"])",
-                                           "\"\xff\"",
-                                           std::string(128, '[') + std::string(128, ']')));
 
 TEST(EngineTest, SetSpecReplacesTheSpec) {
   Engine engine = make_engine();

@@ -1,12 +1,12 @@
 """A value the engine refuses is located: the exception's path and symbol,
-its text, and for text the line and column the command line prints."""
+its text, and for text the line and column of the value (test_cli checks how
+the command line prints them)."""
 
 import json
 
 import pytest
 
 from varnok_mellix import Market, ParseError, _samples
-from varnok_mellix.__main__ import main
 
 
 def set_at(path, value):
@@ -50,7 +50,7 @@ def value_at(value, path):
 
 @pytest.mark.parametrize("form", ["text", "bytes", "objects"])
 @pytest.mark.parametrize("edit, path, where, message", CASES)
-def test_a_refused_value_is_located(edit, path, where, message, form, tmp_path, capsys):
+def test_a_refused_value_is_located(edit, path, where, message, form):
     feeds = _samples.feeds()
     edit(feeds)
     text = json.dumps(feeds, indent=1)  # ASCII: a column in bytes is one in characters
@@ -66,10 +66,3 @@ def test_a_refused_value_is_located(edit, path, where, message, form, tmp_path, 
     # The line and column are those of the refused value itself.
     start = sum(len(line) + 1 for line in text.split("\n")[:error.line - 1]) + error.column - 1
     assert json.JSONDecoder().raw_decode(text, start)[0] == value_at(feeds, path)
-
-    spec_file, feeds_file = tmp_path / "spec.json", tmp_path / "feeds.json"
-    spec_file.write_text(json.dumps(_samples.SPEC))
-    feeds_file.write_text(text)
-    assert main(["build", "--spec", str(spec_file), "--feeds", str(feeds_file)]) == 1
-    assert capsys.readouterr().err == \
-        f"mellix: {feeds_file}:{error.line}:{error.column}: {where}: parse: {message}\n"
