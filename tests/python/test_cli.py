@@ -58,6 +58,12 @@ def test_entry_points_build_from_standard_input(entry):
     assert done.stdout.decode() == engine_context()[:-1] + ',"missing_symbols":%s}\n' % \
         json.dumps(missing, separators=(",", ":"))
     assert done.stderr.decode() == f"mellix: note: <stdin> has no snapshot for {', '.join(missing)}\n"
+    # The one view of a context: from_json reads all of it back, to_dict is the same.
+    read = Context.from_json(done.stdout)
+    assert (read, read.missing_symbols) == (Market(SPEC_FILE.read_text()).build(
+        FEEDS_FILE.read_bytes()), tuple(missing))
+    assert json.loads(done.stdout) == read.to_dict()
+    assert read.to_json(missing_symbols=True) + "\n" == done.stdout.decode()
 
 
 @pytest.mark.parametrize("source", ["--feeds", "--context", None])
@@ -305,20 +311,6 @@ def test_spec_feeds_and_context_may_be_the_json_text_itself(monkeypatch, capsys,
     # The context as build prints it, inline, for a query.
     query = ["query", QUESTION, "--spec", str(SPEC_FILE), "--context", out]
     assert run_main(monkeypatch, capsys, query)[:2] == (0, engine_query(QUESTION) + "\n")
-
-
-def test_builds_json_is_the_one_view_of_a_context(monkeypatch, capsys):
-    """build prints the engine's text and missing_symbols; from_json reads both
-    back and gives the engine's text again; to_dict is the same view."""
-    _, out, _ = run_main(monkeypatch, capsys, ["build", "--spec", str(SPEC_FILE), "--feeds",
-                                               str(FEEDS_FILE)])
-    market = Market(SPEC_FILE.read_text())
-    built = market.build(FEEDS_FILE.read_bytes())
-    read = Context.from_json(out)
-    assert (read, read.missing_symbols) == (built, ("DOGE",))
-    assert read.to_json() == engine_context() == built.to_json()
-    assert json.loads(out) == built.to_dict() == read.to_dict()
-    assert read.to_json(missing_symbols=True) + "\n" == out
 
 
 def test_an_interrupt_ends_the_command_quietly(monkeypatch, capsys):

@@ -129,9 +129,6 @@ def test_a_client_reads_only_regular_files_inside_the_roots(tmp_path):
 def test_error_texts_and_results_shorten_what_the_call_repeats():
     big = "Q" * 4_000_000
     steps = [
-        ("get_fact", {"kind": "price_move", "symbol": big}, None),
-        ("get_fact", {"kind": big, "symbol": "BTC"}, None),
-        ("build_context", {"feeds": {"BTC": {"symbol": "BTC", "candles": big}}}, None),
         ("build_context", {"feeds": '{"BTC": {"symbol": "BTC", "candles": "%s"}}' % big}, None),
         ("build_context", {"path": big}, None),
         (big, {}, None),
