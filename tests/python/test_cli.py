@@ -157,7 +157,8 @@ BAD_JSON_ON_LINE_3 = '{"BTC": {"symbol": "BTC",\n  "candles": [],\n  "funding": 
           "--feeds", "{{}}"], 2, "mellix: --spec: bad spec: lookback must be greater than zero\n"),
     ({}, ["build", "--spec", "{spec}", "--feeds", '{{"SOL":\n {{"symbol": "SOL", "candles": [}}}}'],
      1, "mellix: --feeds:2:32: parse: expected a value\n"),
-    ({}, ["query", "q", "--spec", "[[], 1,", "--context", "{{}}"], 2, "mellix: --spec:1:8: parse: "),
+    ({}, ["query", "q", "--spec", "[[], 1,", "--context", "{{}}"], 2,
+     "mellix: --spec:1:8: parse: "),
 ])
 def test_errors_name_the_file_and_line(monkeypatch, capsys, tmp_path, files, argv, status, err):
     for name, text in files.items():

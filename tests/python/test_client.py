@@ -44,26 +44,10 @@ def engine(request):
     return Mellix(json.dumps(SPEC)).command(json.dumps(request))
 
 
-def engine_context_text(feeds=FEEDS):
-    return engine({"cmd": "build_context", "feeds": feeds})
-
-
 def engine_calls(question, feeds=FEEDS):
-    context = json.loads(engine_context_text(feeds))
+    context = json.loads(engine({"cmd": "build_context", "feeds": feeds}))
     answer = json.loads(engine({"cmd": "query", "question": question, "context": context}))
     return [ToolCall(c["kind"], c["symbol"], c["tool"]) for c in answer["tool_calls"]]
-
-
-@pytest.mark.parametrize("form", [dict, json.dumps, lambda f: json.dumps(f).encode()])
-def test_build_gives_the_engines_context_for_every_feeds_form(form):
-    market = Market(SPEC)
-    context = market.build(form(FEEDS))
-    expected = engine_context_text()
-    assert context.to_json() == expected
-    assert context == Context.from_json(expected)
-    assert context.missing_symbols == ("SOL",)
-    assert market.context is context
-    assert {fact.symbol for fact in context.facts} == {"BTC", "ETH"}
 
 
 finite = st.floats(min_value=-1e30, max_value=1e30, allow_nan=False)
