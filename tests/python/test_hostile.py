@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from varnok_mellix import _samples
-from varnok_mellix._varnok_mellix import Mellix
+from varnok_mellix._varnok_mellix import Mellix, merge_contexts, read_context, write_context
 
 SPEC = json.dumps(_samples.SPEC)
 BUILD = {"cmd": "build_context", "feeds": _samples.feeds()}
@@ -150,6 +150,45 @@ def shared(depth):
     return value
 
 
+class Clearing:
+    """A number whose conversion empties the list it was read from."""
+
+    def __init__(self, victim: list) -> None:
+        self.victim = victim
+
+    def __float__(self) -> float:
+        self.victim.clear()
+        return 1.0
+
+
+def clearing_facts():
+    facts = [["price_move", "A", 1.0, 1.0, 1, ""]]
+    facts[0][2] = Clearing(facts[0])
+    return facts
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: write_context(clearing_facts(), ["A"], 1), None),
+    (lambda: write_context([["price_move", "A", 1.0]], [], 1), TypeError),
+    (lambda: write_context([["jump", "A", 1.0, 1.0, 1, ""]], [], 1), ValueError),
+    (lambda: write_context([], ["\ud800"], 1), UnicodeEncodeError),
+    (lambda: write_context([], [], 2**32), OverflowError),
+    (lambda: write_context(iter(()), (s for s in "AB"), 1), None),
+    (lambda: merge_contexts([((), ("A",), 1), ((), ("A",), 1)]), ValueError),
+    (lambda: merge_contexts([((), (), 1, "extra")]), TypeError),
+    (lambda: read_context(memoryview(b"{}")), TypeError),
+    (lambda: read_context("[" * 100_000), ValueError),
+])
+def test_the_context_functions_copy_before_they_run_python_code(call, error):
+    """Arguments are copied into tuples the function owns before any of their
+    Python code runs, so a conversion that changes them reads nothing freed."""
+    if error is None:
+        assert isinstance(call(), str)
+    else:
+        with pytest.raises(error):
+            call()
+
+
 @pytest.mark.parametrize("place", ["beside", "passed over", "substituted"])
 def test_ctrl_c_stops_a_walk_that_would_not_end(place):
     class Array:
@@ -188,7 +227,7 @@ def run_python(code):
 
 PREFIX = f"""
 import os, threading
-from varnok_mellix._varnok_mellix import Mellix
+from varnok_mellix._varnok_mellix import Mellix, merge_contexts, read_context, write_context
 SPEC = {SPEC!r}
 held = []
 def make():
