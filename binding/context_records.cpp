@@ -86,7 +86,8 @@ std::optional<mellix::FactKind> kind_of(PyObject* value) {
   for (const mellix::FactKind kind : mellix::kAllFactKinds) {
     if (mellix::wire_name(kind) == *name) return kind;
   }
-  PyErr_Format(PyExc_ValueError, "%R is not a fact kind", value);
+  // Not repeated: the value may be of any size.
+  PyErr_SetString(PyExc_ValueError, "a fact's kind must be the wire name of a fact kind");
   return std::nullopt;
 }
 
