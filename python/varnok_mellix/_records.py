@@ -238,6 +238,8 @@ class Context:
             text = bytes(text)
         try:
             record = read_context(text)
+        except UnicodeEncodeError:  # a str with a lone surrogate: no UTF-8 to read
+            raise ParseError("lone surrogate in string") from None
         except ValueError as error:
             rendering, path = error.args
             raise with_location(error_from_rendering(rendering), (("context", *path), None),

@@ -107,6 +107,8 @@ def failed_shard():
     (lambda: Context.from_json('{"facts": [],\n"symbols": [] "lookback": 1}'), ParseError,
      None, 2),
     (lambda: merge_contexts([]), MergeError, "no contexts to merge", None),
+    (lambda: Context.from_json('[[],["\ud800"],1]'), ParseError, "lone surrogate in string",
+     None),
     (lambda: Fact("PRICE_MOVE", "BTC", 1.0, 1.0, 1, ""), ArgumentError, None, None),
     (lambda: Market(SPEC).resolve([{"kind": "oi_change", "symbol": "BTC", "tool": "sql"}],
                                   Context((), (), 1)),
