@@ -26,6 +26,8 @@
 
 namespace mellix {
 
+class BuildDiversion;
+
 class Engine {
  public:
   // Parses `spec_text` (one JSON document) and validates it. Errors carry a
@@ -69,19 +71,17 @@ class Engine {
   explicit Engine(ContextSpec spec);
 
   struct Scratch;  // the request readers and their buffers, made by the first command
-  struct Replay;   // set while a replay reads its request (see ReplayScope)
-  struct Explain;  // set while an explained build reads its request (ExplainScope)
 
   ContextSpec spec_;
   std::optional<MarketContext> context_;
   std::unique_ptr<Scratch> scratch_;
-  Replay* replay_ = nullptr;
   std::optional<ErrorLocation> refused_at_;
-  Explain* explain_ = nullptr;
+  // Where a build request goes instead of building, while a replay or an
+  // explained build reads its request (engine/command_runner.hpp).
+  BuildDiversion* diversion_ = nullptr;
 
   friend class CommandRunner;
-  friend class ReplayScope;
-  friend class ExplainScope;
+  friend class DiversionScope;
 };
 
 }  // namespace mellix

@@ -104,9 +104,9 @@ class CommandRunner {
     const std::string_view name = cmd->get_string();
     if (const std::optional<Command> command = command_named(name)) {
       // A replay or an explained build must leave the engine as it was.
-      if (*command != Command::BuildContext && (engine.replay_ || engine.explain_)) {
+      if (*command != Command::BuildContext && engine.diversion_ != nullptr) {
         return std::unexpected(EngineError::bad_spec(
-            std::string(engine.replay_ ? "replay" : "explain") +
+            std::string(engine.diversion_->what) +
             " reads a build request (\"cmd\": \"build_context\"), not " + std::string(name)));
       }
       switch (*command) {
@@ -190,42 +190,65 @@ class CommandRunner {
   }
 };
 
-// While a ReplayScope lives, a build request run on its engine, by text or
-// as a document, replays its feeds with the scope's options instead of
-// building (the response is then empty) and leaves the table to table().
-class ReplayScope {
+// What a build request does instead of building while a DiversionScope
+// lives: a replay or an explained build reads the request exactly as a
+// command does, then hands its feeds here; the engine keeps its stored
+// context. Any other command is refused, naming `what`.
+class BuildDiversion {
  public:
-  ReplayScope(Engine& engine, const ReplayOptions& options);
-  ReplayScope(const ReplayScope&) = delete;
-  ReplayScope& operator=(const ReplayScope&) = delete;
-  ~ReplayScope();
+  explicit BuildDiversion(std::string_view what) : what(what) {}
+  BuildDiversion(const BuildDiversion&) = delete;
+  BuildDiversion& operator=(const BuildDiversion&) = delete;
+  virtual ~BuildDiversion() = default;
+  // The response to the build, the feeds' outcome kept by the diversion.
+  virtual CommandRunner::Result build(const ContextSpec& spec, const FeedMap& feeds) = 0;
 
+  std::string_view what;  // "replay", "explain"
+};
+
+// Sets `diversion` on `engine` for its life.
+class DiversionScope {
+ public:
+  DiversionScope(Engine& engine, BuildDiversion& diversion) : engine_(engine) {
+    engine_.diversion_ = &diversion;
+  }
+  DiversionScope(const DiversionScope&) = delete;
+  DiversionScope& operator=(const DiversionScope&) = delete;
+  ~DiversionScope() { engine_.diversion_ = nullptr; }
+
+ private:
+  Engine& engine_;
+};
+
+// A replay of the build request that `engine` reads while the scope lives:
+// its table, or the error response.
+class ReplayScope : public BuildDiversion {
+ public:
+  ReplayScope(Engine& engine, const ReplayOptions& options)
+      : BuildDiversion("replay"), options_(options), scope_(engine, *this) {}
+  CommandRunner::Result build(const ContextSpec& spec, const FeedMap& feeds) override;
   // The table, once a build request was read; else the error response
   // `response` holds, or one saying that the request was no build.
   std::expected<ReplayTable, std::string> result(std::string response);
 
  private:
-  Engine& engine_;
-  std::unique_ptr<Engine::Replay> replay_;
+  const ReplayOptions& options_;
+  std::optional<ReplayTable> table_;
+  DiversionScope scope_;
 };
 
-// While an ExplainScope lives, a build request run on its engine, by text or
-// as a document, builds with evidence and answers as a build does, but the
-// engine keeps its stored context; result() gives the text and the evidence.
-class ExplainScope {
+// A build with evidence of the build request that `engine` reads while the
+// scope lives: the text a build answers and the evidence, or the error
+// response.
+class ExplainScope : public BuildDiversion {
  public:
-  explicit ExplainScope(Engine& engine);
-  ExplainScope(const ExplainScope&) = delete;
-  ExplainScope& operator=(const ExplainScope&) = delete;
-  ~ExplainScope();
-
-  // The explained build, once a build request succeeded; else the error
-  // response `response`.
+  explicit ExplainScope(Engine& engine) : BuildDiversion("explain"), scope_(engine, *this) {}
+  CommandRunner::Result build(const ContextSpec& spec, const FeedMap& feeds) override;
   std::expected<ExplainedBuild, std::string> result(std::string response);
 
  private:
-  Engine& engine_;
-  std::unique_ptr<Engine::Explain> explain_;
+  std::optional<std::vector<Evidence>> evidence_;
+  DiversionScope scope_;
 };
 
 // The response to a request that is already a document, read through the

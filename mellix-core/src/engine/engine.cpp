@@ -19,15 +19,6 @@ struct Engine::Scratch {
   ForwardReader forward;
 };
 
-struct Engine::Replay {
-  const ReplayOptions& options;
-  std::optional<ReplayTable> table;
-};
-
-struct Engine::Explain {
-  std::optional<std::vector<Evidence>> evidence;
-};
-
 std::string CommandRunner::respond(Engine& engine, std::string_view request, RequestPath path,
                                    bool* forward_answered) {
   if (!engine.scratch_) engine.scratch_ = std::make_unique<Engine::Scratch>();
@@ -85,21 +76,11 @@ std::string CommandRunner::answer(Engine& engine, Engine::Scratch& scratch,
 }
 
 CommandRunner::Result CommandRunner::build_from(Engine& engine, const FeedMap& feeds) {
-  if (engine.replay_ != nullptr) {
-    auto table = mellix::replay(engine.spec_, feeds, engine.replay_->options);
-    if (!table) return std::unexpected(std::move(table.error()));
-    engine.replay_->table = std::move(*table);
-    return std::string();
-  }
-  std::vector<Evidence> evidence;
-  auto context = build_context(engine.spec_, feeds, engine.explain_ ? &evidence : nullptr);
+  if (engine.diversion_ != nullptr) return engine.diversion_->build(engine.spec_, feeds);
+  auto context = build_context(engine.spec_, feeds, nullptr);
   if (!context) return std::unexpected(std::move(context.error()));
   std::string out;
   write_market_context(out, *context);
-  if (engine.explain_ != nullptr) {
-    engine.explain_->evidence = std::move(evidence);
-    return out;
-  }
   // The response is already text, so the engine can keep the context itself.
   engine.context_ = std::move(*context);
   return out;
@@ -122,17 +103,15 @@ std::string Engine::command(std::string_view request) {
   return CommandRunner::respond(*this, request, RequestPath::Auto, nullptr);
 }
 
-ReplayScope::ReplayScope(Engine& engine, const ReplayOptions& options)
-    : engine_(engine), replay_(std::make_unique<Engine::Replay>(Engine::Replay{options, {}})) {
-  engine_.replay_ = replay_.get();
-}
-
-ReplayScope::~ReplayScope() {
-  engine_.replay_ = nullptr;
+CommandRunner::Result ReplayScope::build(const ContextSpec& spec, const FeedMap& feeds) {
+  auto table = mellix::replay(spec, feeds, options_);
+  if (!table) return std::unexpected(std::move(table.error()));
+  table_ = std::move(*table);
+  return std::string();
 }
 
 std::expected<ReplayTable, std::string> ReplayScope::result(std::string response) {
-  if (replay_->table) return std::move(*replay_->table);
+  if (table_) return std::move(*table_);
   if (response.empty())
     response = error_response(EngineError::bad_spec("replay reads a build request"));
   return std::unexpected(std::move(response));
@@ -145,18 +124,19 @@ std::expected<ReplayTable, std::string> Engine::replay(std::string_view request,
   return scope.result(std::move(response));
 }
 
-ExplainScope::ExplainScope(Engine& engine)
-    : engine_(engine), explain_(std::make_unique<Engine::Explain>()) {
-  engine_.explain_ = explain_.get();
-}
-
-ExplainScope::~ExplainScope() {
-  engine_.explain_ = nullptr;
+CommandRunner::Result ExplainScope::build(const ContextSpec& spec, const FeedMap& feeds) {
+  std::vector<Evidence> evidence;
+  auto context = build_context(spec, feeds, &evidence);
+  if (!context) return std::unexpected(std::move(context.error()));
+  std::string out;
+  write_market_context(out, *context);
+  evidence_ = std::move(evidence);
+  return out;
 }
 
 std::expected<ExplainedBuild, std::string> ExplainScope::result(std::string response) {
-  if (!explain_->evidence) return std::unexpected(std::move(response));
-  return ExplainedBuild{std::move(response), std::move(*explain_->evidence)};
+  if (!evidence_) return std::unexpected(std::move(response));
+  return ExplainedBuild{std::move(response), std::move(*evidence_)};
 }
 
 std::expected<ExplainedBuild, std::string> Engine::explain(std::string_view request) {
