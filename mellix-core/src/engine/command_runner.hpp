@@ -85,6 +85,22 @@ std::expected<T, EngineError> required_member(const V& request, std::string_view
 
 }  // namespace runner_detail
 
+// What a build request does instead of building while a DiversionScope
+// lives: a replay or an explained build reads the request exactly as a
+// command does, then hands its feeds here; the engine keeps its stored
+// context. Any other command is refused, naming `what`.
+class BuildDiversion {
+ public:
+  explicit BuildDiversion(std::string_view name) : what(name) {}
+  BuildDiversion(const BuildDiversion&) = delete;
+  BuildDiversion& operator=(const BuildDiversion&) = delete;
+  virtual ~BuildDiversion() = default;
+  // The response to the build, the feeds' outcome kept by the diversion.
+  virtual std::expected<std::string, EngineError> build(const ContextSpec& spec, const FeedMap& feeds) = 0;
+
+  std::string_view what;  // "replay", "explain"
+};
+
 class CommandRunner {
  public:
   using Result = std::expected<std::string, EngineError>;
@@ -188,22 +204,6 @@ class CommandRunner {
     engine.spec_ = std::move(*spec);
     return ok_response();
   }
-};
-
-// What a build request does instead of building while a DiversionScope
-// lives: a replay or an explained build reads the request exactly as a
-// command does, then hands its feeds here; the engine keeps its stored
-// context. Any other command is refused, naming `what`.
-class BuildDiversion {
- public:
-  explicit BuildDiversion(std::string_view what) : what(what) {}
-  BuildDiversion(const BuildDiversion&) = delete;
-  BuildDiversion& operator=(const BuildDiversion&) = delete;
-  virtual ~BuildDiversion() = default;
-  // The response to the build, the feeds' outcome kept by the diversion.
-  virtual CommandRunner::Result build(const ContextSpec& spec, const FeedMap& feeds) = 0;
-
-  std::string_view what;  // "replay", "explain"
 };
 
 // Sets `diversion` on `engine` for its life.
