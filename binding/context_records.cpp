@@ -13,13 +13,10 @@
 #include "mellix/context_text.hpp"
 #include "mellix/fact_kind.hpp"
 #include "py_ref.hpp"
+#include "python_values.hpp"
 
 namespace varnok_binding {
 namespace {
-
-PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
 
 void raise_value_error(std::string_view message) {
   Ref text(new_str(message));
@@ -28,35 +25,12 @@ void raise_value_error(std::string_view message) {
 
 // ValueError(rendering, path): the path a tuple of str keys and int indices.
 void raise_refusal(const mellix::EngineError& error) {
-  Ref path(PyTuple_New(static_cast<Py_ssize_t>(error.path().size())));
+  Ref path(path_to_tuple(error.path()));
   if (!path) return;
-  for (std::size_t i = 0; i < error.path().size(); ++i) {
-    const mellix::PathStep& step = error.path()[i];
-    PyObject* item = std::holds_alternative<std::string>(step)
-                         ? new_str(std::get<std::string>(step))
-                         : PyLong_FromSize_t(std::get<std::size_t>(step));
-    if (item == nullptr || PyTuple_SetItem(path.get(), static_cast<Py_ssize_t>(i), item) < 0) {
-      return;
-    }
-  }
   Ref text(new_str(error.render()));
   if (!text) return;
   Ref args(PyTuple_Pack(2, text.get(), path.get()));
   if (args) PyErr_SetObject(PyExc_ValueError, args.get());
-}
-
-// These functions run no engine, so any C++ exception is an allocation
-// failure or a fault of this file: either becomes a Python exception.
-void raise_from_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "internal error in the context functions: %s", e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal error in the context functions");
-  }
 }
 
 template <class F>
@@ -64,7 +38,8 @@ PyObject* guarded(F&& f) noexcept {
   try {
     return f();
   } catch (...) {
-    raise_from_current_exception();
+    // These functions run no engine: an allocation failure, or a fault here.
+    raise_from_current_exception("the context functions");
     return nullptr;
   }
 }

@@ -5,16 +5,13 @@
 #include <utility>
 
 #include "py_ref.hpp"
+#include "python_values.hpp"
 
 namespace varnok_binding {
 namespace {
 
-Ref new_str(std::string_view text) {
-  return Ref(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 bool set_item(PyObject* dict, std::string_view key, Ref value) {
-  const Ref name = new_str(key);
+  const Ref name(new_str(key));
   return name && value && PyDict_SetItem(dict, name.get(), value.get()) == 0;
 }
 
@@ -27,7 +24,7 @@ Ref evidence_dict(const mellix::Evidence& evidence) {
     if (!set_item(dict.get(), number.key, std::move(value))) return Ref();
   }
   if (!evidence.text_key().empty() &&
-      !set_item(dict.get(), evidence.text_key(), new_str(evidence.text()))) {
+      !set_item(dict.get(), evidence.text_key(), Ref(new_str(evidence.text())))) {
     return Ref();
   }
   return dict;
@@ -45,7 +42,7 @@ PyObject* explained_build_to_tuple(const mellix::ExplainedBuild& build) {
       return nullptr;
     }
   }
-  Ref text = new_str(build.context_json);
+  Ref text(new_str(build.context_json));
   if (!text) return nullptr;
   return PyTuple_Pack(2, text.get(), list.get());
 }

@@ -45,6 +45,7 @@
 #include "model/command_table.hpp"
 #include "object_request.hpp"
 #include "py_ref.hpp"
+#include "python_values.hpp"
 #include "replay_table.hpp"
 
 #if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
@@ -117,9 +118,7 @@ constexpr const char* kLastErrorLocationDoc =
 // ---------------------------------------------------------------------------
 // Small helpers over the limited API.
 
-PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
+using varnok_binding::new_str;
 
 void raise(PyObject* type, std::string_view message) {
   Ref text(new_str(message));
@@ -129,16 +128,7 @@ void raise(PyObject* type, std::string_view message) {
 // Translates the C++ exception being handled into a pending Python exception.
 // Only ever called from inside a catch block.
 void raise_from_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "internal error in %s: %s", kTypeName.data(), e.what());
-  } catch (...) {
-    PyErr_Format(PyExc_RuntimeError, "internal error in %s: unknown C++ exception",
-                 kTypeName.data());
-  }
+  varnok_binding::raise_from_current_exception(kTypeName.data());
 }
 
 // Attaches `note` to the pending exception with its `add_note` method. If the
@@ -584,16 +574,8 @@ PyObject* command_method(PyObject* object, PyObject* const* args, Py_ssize_t nar
 
 // The location as Python values: ((key or index, ...), offset or None).
 PyObject* location_to_tuple(const mellix::ErrorLocation& location) {
-  Ref path(PyTuple_New(static_cast<Py_ssize_t>(location.path.size())));
+  Ref path(varnok_binding::path_to_tuple(location.path));
   if (!path) return nullptr;
-  for (std::size_t i = 0; i < location.path.size(); ++i) {
-    const mellix::PathStep& step = location.path[i];
-    const auto* key = std::get_if<std::string>(&step);
-    PyObject* item = key ? new_str(*key) : PyLong_FromSize_t(std::get<std::size_t>(step));
-    if (item == nullptr || PyTuple_SetItem(path.get(), static_cast<Py_ssize_t>(i), item) < 0) {
-      return nullptr;
-    }
-  }
   Ref offset(location.offset ? PyLong_FromSize_t(*location.offset) : Py_NewRef(Py_None));
   if (!offset) return nullptr;
   return PyTuple_Pack(2, path.get(), offset.get());
