@@ -7,13 +7,10 @@
 #include <vector>
 
 #include "py_ref.hpp"
+#include "python_values.hpp"
 
 namespace varnok_binding {
 namespace {
-
-PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
 
 // The column's bytes; the column's own memory goes at once.
 template <class T>
