@@ -485,20 +485,24 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_Parser)
 
-    def command(name: str, summary: str, refused: str) -> argparse.ArgumentParser:
+    spec_help = "the spec: a JSON file, - for standard input, or the JSON text itself"
+    feeds_help = "the feeds (symbol -> snapshot): a JSON file, -, or the JSON text itself"
+
+    def command(name: str, summary: str, refused: str, *,
+                inputs: tuple[str, ...] = ()) -> argparse.ArgumentParser:
+        """A subcommand; `inputs` names the required ones of --spec and --feeds."""
         sub = commands.add_parser(name, help=summary, description=summary,
                                   formatter_class=argparse.RawDescriptionHelpFormatter,
                                   epilog=_EXIT_CODES.format(refused=refused))
+        for option in inputs:
+            sub.add_argument(f"--{option}", required=True, metavar=option.upper(),
+                             help={"spec": spec_help, "feeds": feeds_help}[option])
         return sub
 
-    spec_help = "the spec: a JSON file, - for standard input, or the JSON text itself"
-    feeds_help = "the feeds (symbol -> snapshot): a JSON file, -, or the JSON text itself"
     table_help = "print a readable table instead of JSON"
 
     build = command("build", "Build the market context from feed snapshots and print it.",
-                    "the engine refused the feeds")
-    build.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
-    build.add_argument("--feeds", required=True, metavar="FEEDS", help=feeds_help)
+                    "the engine refused the feeds", inputs=("spec", "feeds"))
     build_form = build.add_mutually_exclusive_group()
     build_form.add_argument("--table", action="store_true", help=table_help)
     build_form.add_argument("--explain", action="store_true",
@@ -507,9 +511,8 @@ def _parser() -> argparse.ArgumentParser:
     build.set_defaults(run=_cmd_build)
 
     query = command("query", "Print the get_fact tool calls that answer a question.",
-                    "the engine refused the feeds or the context")
+                    "the engine refused the feeds or the context", inputs=("spec",))
     query.add_argument("question", metavar="QUESTION")
-    query.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
     source = query.add_mutually_exclusive_group(required=True)
     source.add_argument("--feeds", metavar="FEEDS", help=feeds_help + "; built first")
     source.add_argument("--context", metavar="CONTEXT",
@@ -528,8 +531,7 @@ def _parser() -> argparse.ArgumentParser:
     run = command("run", "Run JSON requests, one per line (lines end at \\n only), printing "
                          "one JSON answer per line (errors also go to standard error with their "
                          "file and line). A line that is not UTF-8 stops the run with status 2.",
-                  "at least one request was answered with an error")
-    run.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
+                  "at least one request was answered with an error", inputs=("spec",))
     run.add_argument("requests", nargs="?", default=STDIN, metavar="REQUESTS",
                      help="a file of JSON requests, one per line; - (the default) reads "
                           "standard input")
@@ -537,9 +539,7 @@ def _parser() -> argparse.ArgumentParser:
 
     replay = command("replay", "The facts a build would answer at each moment of the feeds' "
                                "history, as a table (CSV, or Parquet with pyarrow).",
-                     "the engine refused the feeds")
-    replay.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
-    replay.add_argument("--feeds", required=True, metavar="FEEDS", help=feeds_help)
+                     "the engine refused the feeds", inputs=("spec", "feeds"))
     moments = replay.add_mutually_exclusive_group(required=True)
     moments.add_argument("--every", type=int, metavar="N",
                          help="a moment at every N-th candle of the reference snapshot")
@@ -559,9 +559,8 @@ def _parser() -> argparse.ArgumentParser:
 
     report = command("report", "Build the market context and write an HTML page that shows "
                                "each fact over the data it rests on (needs the report extra).",
-                     "the engine refused the feeds, or the page could not be written")
-    report.add_argument("--spec", required=True, metavar="SPEC", help=spec_help)
-    report.add_argument("--feeds", required=True, metavar="FEEDS", help=feeds_help)
+                     "the engine refused the feeds, or the page could not be written",
+                     inputs=("spec", "feeds"))
     report.add_argument("-o", "--output", required=True, metavar="FILE",
                         help="the page: an .html file, or - for standard output")
     report.set_defaults(run=_cmd_report)
