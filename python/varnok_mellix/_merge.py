@@ -18,11 +18,9 @@ from __future__ import annotations
 import struct
 from collections import defaultdict, deque
 from collections.abc import Iterable
-from dataclasses import replace
 
 from ._errors import MergeError
-from ._records import (Context, ContextRecord, Fact, FactRecord, context_from_record,
-                       context_record)
+from ._records import Context, ContextRecord, Fact, FactRecord, context_record
 from ._varnok_mellix import merge_contexts as _merge_records
 
 __all__ = ["MergeError", "merge_contexts"]
@@ -55,11 +53,12 @@ def merge_contexts(contexts: Iterable[Context | str | bytes]) -> Context:
         raise MergeError(str(error)) from None
     held = {symbol for part in parts for symbol in part.symbols}
     missing = (s for part in parts for s in part.missing_symbols if s not in held)
-    context = context_from_record(merged, None, tuple(dict.fromkeys(missing)))
-    return replace(context, facts=_the_same_facts(context.facts, parts, records))
+    facts, symbols, lookback = merged
+    return Context(_the_same_facts(facts, parts, records), symbols, lookback,
+                   tuple(dict.fromkeys(missing)))
 
 
-def _the_same_facts(merged: tuple[Fact, ...], parts: list[Context],
+def _the_same_facts(merged: tuple[FactRecord, ...], parts: list[Context],
                     records: tuple[ContextRecord, ...]) -> tuple[Fact, ...]:
     """The parts' own Fact objects, in the merged order: they keep their
     evidence, which the engine's records do not carry. Facts whose records
@@ -68,8 +67,7 @@ def _the_same_facts(merged: tuple[Fact, ...], parts: list[Context],
     for part, (facts, _, _) in zip(parts, records):
         for fact, record in zip(part.facts, facts):
             originals[_record_key(record)].append(fact)
-    return tuple(originals[_record_key(record)].popleft() for record in
-                 context_record(Context(merged, (), 0))[0])
+    return tuple(originals[_record_key(record)].popleft() for record in merged)
 
 
 def _record_key(record: FactRecord) -> tuple[object, ...]:
