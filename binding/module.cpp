@@ -38,6 +38,7 @@
 #include "context_records.hpp"
 #include "engine/command_runner.hpp"
 #include "evidence_list.hpp"
+#include "feed_records.hpp"
 #include "json/request_limits.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
@@ -87,6 +88,13 @@ constexpr const char* kExplainDoc =
     "when the request is refused. The built context and every answer of command()\n"
     "stay as they were. varnok_mellix.Market.build(feeds, explain=True) is the\n"
     "documented way to call it.";
+
+constexpr const char* kReadFeedsDoc =
+    "read_feeds($self, request, /)\n--\n\n"
+    "The feeds of a build request (text, bytes or objects) as the engine reads them:\n"
+    "{key: (symbol, candles, book, funding, open_interest, liquidations)}, or the error\n"
+    "response as a str when the request is refused. Nothing is built; the stored\n"
+    "context stays. varnok_mellix.report draws from it.";
 
 constexpr const char* kVersionDoc = "version()\n--\n\nThe library version.";
 
@@ -547,6 +555,27 @@ PyObject* mellix_explain(PyObject* object, PyObject* request) {
   }
 }
 
+// read_feeds(request): the feeds of a build request as the engine read them.
+PyObject* mellix_read_feeds(PyObject* object, PyObject* request) {
+  try {
+    PyMellix* self = as_mellix(object);
+    if (!may_run(self, "read_feeds")) return nullptr;
+    std::expected<mellix::FeedMap, std::string> feeds;
+    {
+      InUseGuard guard(self);
+      mellix::FeedsScope scope(*self->engine);
+      std::optional<std::string> response = respond_to_any(*self->engine, request);
+      if (!response || PyErr_Occurred()) return nullptr;
+      feeds = scope.result(std::move(*response));
+    }
+    if (!feeds) return new_str(feeds.error());
+    return varnok_binding::feed_map_to_dict(*feeds);
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
 // Both command methods: binds the one argument `Param` of `Func`, checks the
 // thread and the in-use flag, and returns the text that `Respond` answers.
 template <const char* Func, const char* Param,
@@ -629,6 +658,7 @@ PyMethodDef mellix_methods[] = {
     {"spec", &mellix_spec_record, METH_NOARGS, kSpecDoc},
     {"last_error_location", &mellix_last_error_location, METH_NOARGS, kLastErrorLocationDoc},
     {"explain", &mellix_explain, METH_O, kExplainDoc},
+    {"read_feeds", &mellix_read_feeds, METH_O, kReadFeedsDoc},
     {"version", &mellix_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -8,6 +8,10 @@ FACT_KINDS: Final[tuple[tuple[str, str], ...]]
 __all__ = ["__version__", "Mellix"]
 
 _FactRecord = tuple[str, str, float, float, int, str]
+_SnapshotRecord = tuple[str, list[tuple[int, float, float, float, float, float]],
+                        tuple[int, list[tuple[float, float]], list[tuple[float, float]]] | None,
+                        list[tuple[int, float]], list[tuple[int, float]],
+                        list[tuple[int, str, float, float]]]
 _ContextRecord = tuple[tuple[_FactRecord, ...], tuple[str, ...], int]
 
 def read_context(text: str | bytes, /) -> _ContextRecord:
@@ -81,6 +85,13 @@ class Mellix:
         and every answer of command() stay as they were.
         varnok_mellix.Market.build(feeds, explain=True) is the documented way
         to call it."""
+
+    def read_feeds(self, request: Any, /) -> dict[str, _SnapshotRecord] | str:
+        """The feeds of a build request (text, bytes or objects) as the engine
+        reads them: {key: (symbol, candles, book, funding, open_interest,
+        liquidations)}, or the error response as a str when the request is
+        refused. Nothing is built; the stored context stays.
+        varnok_mellix.report draws from it."""
 
     @staticmethod
     def version() -> str:

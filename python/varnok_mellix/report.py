@@ -49,14 +49,15 @@ from __future__ import annotations
 import datetime as dt
 import html
 import importlib
-import json
 import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Final, TypeAlias
 
-from ._errors import missing_extra, shorten
+from ._errors import answer_error, locate_in, missing_extra, shorten
+from ._market import Feeds, _feeds_request
 from ._records import Context, Fact, FactKind
+from ._varnok_mellix import Mellix
 from .feeds import _NS_PER, _UNIT_FLOORS
 
 __all__ = ["BOOK_LEVELS", "Evidence", "MAX_CHARTS", "OUTSIDE_CANDLES", "SERIES_POINTS",
@@ -78,17 +79,10 @@ MAX_CHARTS: Final = 100
 TABLE_ROWS: Final = 50
 """The rows of a context's table in a notebook."""
 
-# The members of a snapshot and of its records, in the order of their array
-# forms (docs/formats.md, "Snapshots"); the engine has read them already, so
-# these are well formed.
-_SNAPSHOT: Final = ("symbol", "candles", "orderbook", "trades", "funding", "open_interest",
-                    "liquidations")
-_CANDLE: Final = ("ts", "open", "high", "low", "close")
-_FUNDING: Final = ("ts", "rate")
-_OPEN_INTEREST: Final = ("ts", "oi")
-_LIQUIDATION: Final = ("ts", "side", "price", "qty")
-_BOOK: Final = ("ts", "bids", "asks")
-_LEVEL: Final = ("price", "qty")  # always an array
+# The engine reads the feeds for the charts (Mellix.read_feeds), as it reads
+# them for a build: the feeds format is written once, in the engine. Its spec
+# only has to be valid; reading feeds uses none of it.
+_READER_SPEC: Final = '{"symbols":[""],"lookback":1,"facts":["price_move"]}'
 
 _UP, _DOWN = "#26a69a", "#ef5350"
 _WINDOW, _BASELINE, _MARK = "rgba(255,179,0,0.20)", "rgba(120,144,156,0.16)", "#6a1b9a"
@@ -111,23 +105,7 @@ def require_plotly(needer: str) -> tuple[Callable[..., str], str]:
 
 
 # ---------------------------------------------------------------------------
-# The data a chart needs, read from a snapshot.
-
-
-def _plain(value: Any) -> Any:
-    """`value` with a numpy array or scalar as the list or number it holds."""
-    return value.tolist() if hasattr(value, "tolist") else value
-
-
-def _rows(records: Any, names: tuple[str, ...]) -> list[tuple[Any, ...]]:
-    rows = []
-    for record in _plain(records) or ():
-        record = _plain(record)
-        if isinstance(record, Mapping):
-            rows.append(tuple(_plain(record[name]) for name in names))
-        else:
-            rows.append(tuple(_plain(value) for value in record[:len(names)]))
-    return rows
+# The data a chart needs, as the engine read it.
 
 
 @dataclass
@@ -141,40 +119,32 @@ class _Snapshot:
     liquidations: list[tuple[int, str, float, float]] = field(default_factory=list)
 
     @classmethod
-    def read(cls, value: Any) -> _Snapshot:
-        value = _plain(value)
-        if not isinstance(value, Mapping):
-            value = dict(zip(_SNAPSHOT, value))
-        snap = cls(_rows(value.get("candles"), _CANDLE),
-                   funding=_rows(value.get("funding"), _FUNDING),
-                   open_interest=_rows(value.get("open_interest"), _OPEN_INTEREST),
-                   liquidations=_rows(value.get("liquidations"), _LIQUIDATION))
-        book = _plain(value.get("orderbook"))
-        if book is not None:
-            ts, bids, asks = _rows([book], _BOOK)[0]
-            snap.book = (ts, _rows(bids, _LEVEL), _rows(asks, _LEVEL))
-        return snap
+    def of(cls, record: Any) -> _Snapshot:
+        _, candles, book, funding, open_interest, liquidations = record
+        return cls([candle[:5] for candle in candles], book, funding, open_interest,
+                   liquidations)
 
 
-def _snapshots(context: Context, feeds: Mapping[str, Any]) -> dict[str, Any]:
+def _read_feeds(feeds: Feeds) -> dict[str, Any]:
+    """{key: the engine's record of the snapshot}: `feeds` as a build reads
+    them; raises the build's error for feeds the engine refuses."""
+    request, embedded = _feeds_request(feeds)
+    read = Mellix(_READER_SPEC).read_feeds(request)
+    if isinstance(read, str):
+        error = answer_error(read)
+        raise locate_in(error, embedded) if error and embedded else error or ValueError(read)
+    return read
+
+
+def _snapshots(context: Context, feeds: Feeds) -> dict[str, _Snapshot]:
     """The snapshots the build read, by the symbol their facts carry (a
     snapshot's own ``symbol`` member)."""
-    found: dict[str, Any] = {}
+    read = _read_feeds(feeds)
+    found: dict[str, _Snapshot] = {}
     for key in context.symbols:
-        value = _plain(feeds.get(key))
-        if isinstance(value, Mapping):
-            found.setdefault(value.get("symbol", key), value)
-        elif isinstance(value, list) and value:
-            found.setdefault(value[0], value)
+        if key in read and read[key][0] not in found:
+            found[read[key][0]] = _Snapshot.of(read[key])
     return found
-
-
-def _feeds_mapping(feeds: Mapping[str, Any] | str | bytes) -> Mapping[str, Any]:
-    """Feeds given as JSON text (str or UTF-8 bytes) read into a mapping."""
-    if isinstance(feeds, Mapping):
-        return feeds
-    value = json.loads(feeds)
-    return value if isinstance(value, Mapping) else {}
 
 
 # ---------------------------------------------------------------------------
@@ -473,7 +443,7 @@ def chart(fact: Fact, snapshot: Any, lookback: int,
           evidence: Mapping[str, object] | None = None) -> Figure | None:
     """The plotly figure (a dict) of `fact` over its `snapshot` (as the feeds
     hold it), or None when the snapshot lacks the data the fact rests on."""
-    snap = _Snapshot.read(snapshot)
+    snap = _Snapshot.of(_read_feeds({"": snapshot})[""])
     return _figure(fact, snap, _window(fact, snap, lookback, evidence), lookback)
 
 
@@ -595,18 +565,15 @@ def render_report(context: Context, feeds: Mapping[str, Any] | str | bytes,
     text); without it, the windows come from the context's look-back. Raises
     ImportError naming the ``report`` extra when plotly is not installed."""
     to_json, library = require_plotly("varnok_mellix.report")
-    snapshots = _snapshots(context, _feeds_mapping(feeds))
+    snapshots = _snapshots(context, feeds)
     known = {(FactKind(kind).value, symbol): value
              for (kind, symbol), value in (evidence or {}).items()}
-    read: dict[str, _Snapshot] = {}
     sections = []
     for number, fact in enumerate(context.facts[:MAX_CHARTS], 1):
         given = known.get((fact.kind.value, fact.symbol))
         chart_html, window = '<p class="nochart">no data to draw for this fact</p>', None
         if fact.symbol in snapshots:
-            if fact.symbol not in read:
-                read[fact.symbol] = _Snapshot.read(snapshots[fact.symbol])
-            snap = read[fact.symbol]
+            snap = snapshots[fact.symbol]
             window = _window(fact, snap, context.lookback, given)
             figure = _figure(fact, snap, window, context.lookback)
             if figure is not None:

@@ -96,7 +96,8 @@ class BuildDiversion {
   BuildDiversion& operator=(const BuildDiversion&) = delete;
   virtual ~BuildDiversion() = default;
   // The response to the build, the feeds' outcome kept by the diversion.
-  virtual std::expected<std::string, EngineError> build(const ContextSpec& spec, const FeedMap& feeds) = 0;
+  virtual std::expected<std::string, EngineError> build(const ContextSpec& spec,
+                                                        const FeedMap& feeds) = 0;
 
   std::string_view what;  // "replay", "explain"
 };
@@ -248,6 +249,30 @@ class ExplainScope : public BuildDiversion {
 
  private:
   std::optional<std::vector<Evidence>> evidence_;
+  DiversionScope scope_;
+};
+
+// The feeds of the build request that `engine` reads while the scope lives,
+// as the engine read them (what a host draws, instead of reading the feeds
+// format again), or the error response.
+class FeedsScope : public BuildDiversion {
+ public:
+  explicit FeedsScope(Engine& engine) : BuildDiversion("read_feeds"), scope_(engine, *this) {}
+  std::expected<std::string, EngineError> build(const ContextSpec& /*spec*/,
+                                                const FeedMap& feeds) override {
+    feeds_ = feeds;
+    return std::string();
+  }
+  std::expected<FeedMap, std::string> result(std::string response) {
+    if (feeds_) return std::move(*feeds_);
+    if (response.empty()) {
+      response = error_response(EngineError::bad_spec("read_feeds reads a build request"));
+    }
+    return std::unexpected(std::move(response));
+  }
+
+ private:
+  std::optional<FeedMap> feeds_;
   DiversionScope scope_;
 };
 
