@@ -32,18 +32,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
 #include "context_records.hpp"
-#include "engine/command_runner.hpp"
 #include "evidence_list.hpp"
 #include "feed_records.hpp"
-#include "json/request_limits.hpp"
+#include "mellix/command_table.hpp"
 #include "mellix/engine.hpp"
 #include "mellix/engine_error.hpp"
 #include "mellix/error_location.hpp"
-#include "model/command_table.hpp"
+#include "mellix/host_value.hpp"
+#include "mellix/request_limits.hpp"
 #include "object_request.hpp"
 #include "py_ref.hpp"
 #include "python_values.hpp"
@@ -376,8 +377,6 @@ bool may_run(const PyMellix* self, const char* func) {
   return true;
 }
 
-using mellix::json::kLargeRequestValues;
-
 bool is_error_response(std::string_view response) {
   return response.starts_with(R"({"error":)");
 }
@@ -410,18 +409,24 @@ PyObject* build_feeds(PyObject* cmd) {
                                                                                           : nullptr;
 }
 
-// Nothing, with the pending exception noted as the argument's.
-std::optional<std::string> raised_reading_cmd() {
+// Notes the pending exception as the argument's.
+std::nullopt_t raised_reading_cmd() {
   add_note_to_pending("while reading argument 'cmd' of command_object()");
   return std::nullopt;
 }
 
-// The response to `cmd`, or nothing with a Python exception pending. A build
-// whose objects all have a JSON form is read in one walk; everything else,
-// a failed build included, is checked whole first, so that a value without
-// a JSON form answers before any other error, as it does in text. A request
-// that takes Python code to read is copied first (object_request.hpp).
-std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* cmd) {
+// What a method asks of the engine, given a request as text or as a host
+// value: its answer, or the engine's error response.
+template <class Read>
+using AnswerOf = std::invoke_result_t<Read&, const mellix::HostValue&>;
+
+// The answer of `read` to `cmd`, or nothing with a Python exception pending.
+// A build whose objects all have a JSON form is read in one walk; everything
+// else, a failed build included, is checked whole first, so that a value
+// without a JSON form answers before any other error, as it does in text. A
+// request that takes Python code to read is copied first (object_request.hpp).
+template <class Read>
+std::optional<AnswerOf<Read>> respond_to_objects(mellix::Engine& engine, PyObject* cmd, Read read) {
   using varnok_binding::ObjectRequest;
   using varnok_binding::ObjectValue;
   using Outcome = ObjectRequest::Outcome;
@@ -431,12 +436,12 @@ std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* 
     const Outcome outcome = request.check_all_but(cmd, feeds);
     if (outcome == Outcome::Raised) return raised_reading_cmd();
     if (outcome == Outcome::Valid) {
-      std::string response = mellix::run_document(engine, ObjectValue(cmd, request));
+      AnswerOf<Read> answer = read(mellix::HostValue(ObjectValue(cmd, request)));
       if (PyErr_Occurred()) return raised_reading_cmd();
       values = request.values();
-      if (!is_error_response(response)) {
-        if (values >= kLargeRequestValues) mellix::release_after_large_request();
-        return response;
+      if (answer) {
+        if (values >= mellix::kLargeRequestValues) mellix::release_after_large_request();
+        return answer;
       }
     }
   }
@@ -444,24 +449,49 @@ std::optional<std::string> respond_to_objects(mellix::Engine& engine, PyObject* 
   ObjectRequest request;
   Outcome outcome = request.check(cmd);
   if (outcome == Outcome::Unsure) outcome = request.copy(cmd);
-  std::string response;
+  std::optional<AnswerOf<Read>> answer;
   switch (outcome) {
     case Outcome::Raised:
     case Outcome::Unsure:  // not from copy()
       return raised_reading_cmd();
     case Outcome::Fault:
-      response = mellix::refuse(engine, mellix::EngineError::parse(request.fault()));
+      answer.emplace(std::unexpect, engine.refuse(mellix::EngineError::parse(request.fault())));
       break;
     case Outcome::Valid: {
       PyObject* root = request.root() != nullptr ? request.root() : cmd;
-      response = mellix::run_document(engine, ObjectValue(root, request));
+      answer.emplace(read(mellix::HostValue(ObjectValue(root, request))));
       if (PyErr_Occurred()) return raised_reading_cmd();
       break;
     }
   }
-  if (std::max(values, request.values()) >= kLargeRequestValues) {
+  if (std::max(values, request.values()) >= mellix::kLargeRequestValues) {
     mellix::release_after_large_request();
   }
+  return answer;
+}
+
+// A request as text (str or bytes) or as objects, answered by `read`; or
+// nothing with an exception pending.
+template <class Read>
+std::optional<AnswerOf<Read>> respond_to_any(mellix::Engine& engine, PyObject* request, Read read) {
+  if (PyBytes_Check(request)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(request, &data, &size) < 0) return std::nullopt;
+    return read(std::string_view(data, static_cast<std::size_t>(size)));
+  }
+  if (PyUnicode_Check(request)) {
+    const auto text = utf8_argument(request, "command", "cmd_json");
+    if (!text) return std::nullopt;
+    return read(*text);
+  }
+  return respond_to_objects(engine, request, read);
+}
+
+// A command's response, an error response apart so that a failed one-walk
+// reading can be told.
+std::expected<std::string, std::string> command_answer(std::string response) {
+  if (is_error_response(response)) return std::unexpected(std::move(response));
   return response;
 }
 
@@ -472,17 +502,13 @@ std::optional<std::string> respond_to_text(mellix::Engine& engine, PyObject* cmd
   return engine.command(*request);
 }
 
-// A build request as text (str or bytes) or as objects; the response, or
-// nothing with an exception pending.
-std::optional<std::string> respond_to_any(mellix::Engine& engine, PyObject* request) {
-  if (PyBytes_Check(request)) {
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(request, &data, &size) < 0) return std::nullopt;
-    return engine.command(std::string_view(data, static_cast<std::size_t>(size)));
-  }
-  if (PyUnicode_Check(request)) return respond_to_text(engine, request);
-  return respond_to_objects(engine, request);
+// The response to a request of objects, or nothing with an exception pending.
+std::optional<std::string> respond_to_command_objects(mellix::Engine& engine, PyObject* cmd) {
+  auto answer = respond_to_objects(engine, cmd, [&](const mellix::HostValue& request) {
+    return command_answer(engine.command(request));
+  });
+  if (!answer) return std::nullopt;
+  return answer->has_value() ? std::move(**answer) : std::move(answer->error());
 }
 
 // replay(request, at, every, reference, cut, sentences, progress): the
@@ -516,16 +542,16 @@ PyObject* mellix_replay(PyObject* object, PyObject* args) {
     };
     PyMellix* self = as_mellix(object);
     if (!may_run(self, "replay")) return nullptr;
-    std::expected<mellix::ReplayTable, std::string> table;
+    mellix::Engine& engine = *self->engine;
+    std::optional<std::expected<mellix::ReplayTable, std::string>> table;
     {
       InUseGuard guard(self);
-      mellix::ReplayScope scope(*self->engine, options);
-      std::optional<std::string> response = respond_to_any(*self->engine, request);
-      if (!response || PyErr_Occurred()) return nullptr;
-      table = scope.result(std::move(*response));
+      table =
+          respond_to_any(engine, request, [&](const auto& r) { return engine.replay(r, options); });
+      if (!table || PyErr_Occurred()) return nullptr;
     }
-    if (!table) return new_str(table.error());
-    return varnok_binding::replay_table_to_dict(*table, options.sentences);
+    if (!*table) return new_str(table->error());
+    return varnok_binding::replay_table_to_dict(**table, options.sentences);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -539,16 +565,15 @@ PyObject* mellix_explain(PyObject* object, PyObject* request) {
   try {
     PyMellix* self = as_mellix(object);
     if (!may_run(self, "explain")) return nullptr;
-    std::expected<mellix::ExplainedBuild, std::string> explained;
+    mellix::Engine& engine = *self->engine;
+    std::optional<std::expected<mellix::ExplainedBuild, std::string>> explained;
     {
       InUseGuard guard(self);
-      mellix::ExplainScope scope(*self->engine);
-      std::optional<std::string> response = respond_to_any(*self->engine, request);
-      if (!response || PyErr_Occurred()) return nullptr;
-      explained = scope.result(std::move(*response));
+      explained = respond_to_any(engine, request, [&](const auto& r) { return engine.explain(r); });
+      if (!explained || PyErr_Occurred()) return nullptr;
     }
-    if (!explained) return new_str(explained.error());
-    return varnok_binding::explained_build_to_tuple(*explained);
+    if (!*explained) return new_str(explained->error());
+    return varnok_binding::explained_build_to_tuple(**explained);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -560,16 +585,15 @@ PyObject* mellix_read_feeds(PyObject* object, PyObject* request) {
   try {
     PyMellix* self = as_mellix(object);
     if (!may_run(self, "read_feeds")) return nullptr;
-    std::expected<mellix::FeedMap, std::string> feeds;
+    mellix::Engine& engine = *self->engine;
+    std::optional<std::expected<mellix::FeedMap, std::string>> feeds;
     {
       InUseGuard guard(self);
-      mellix::FeedsScope scope(*self->engine);
-      std::optional<std::string> response = respond_to_any(*self->engine, request);
-      if (!response || PyErr_Occurred()) return nullptr;
-      feeds = scope.result(std::move(*response));
+      feeds = respond_to_any(engine, request, [&](const auto& r) { return engine.read_feeds(r); });
+      if (!feeds || PyErr_Occurred()) return nullptr;
     }
-    if (!feeds) return new_str(feeds.error());
-    return varnok_binding::feed_map_to_dict(*feeds);
+    if (!*feeds) return new_str(feeds->error());
+    return varnok_binding::feed_map_to_dict(**feeds);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -652,7 +676,8 @@ PyCFunction as_cfunction(Function* function) {
 PyMethodDef mellix_methods[] = {
     {kCommand, as_cfunction(&command_method<kCommand, kCmdJson, respond_to_text>),
      METH_FASTCALL | METH_KEYWORDS, kCommandDoc},
-    {kCommandObject, as_cfunction(&command_method<kCommandObject, kCmd, respond_to_objects>),
+    {kCommandObject,
+     as_cfunction(&command_method<kCommandObject, kCmd, respond_to_command_objects>),
      METH_FASTCALL | METH_KEYWORDS, kCommandObjectDoc},
     {"replay", &mellix_replay, METH_VARARGS, kReplayDoc},
     {"spec", &mellix_spec_record, METH_NOARGS, kSpecDoc},

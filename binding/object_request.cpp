@@ -10,10 +10,10 @@
 namespace varnok_binding {
 namespace {
 
-using mellix::json::ValueType;
+using mellix::ValueType;
 
 // Containers nested as deep as the text reader refuses are refused too.
-using mellix::json::kMaxNesting;
+using mellix::kMaxNesting;
 // The checks run the signal handlers once in this many values.
 constexpr std::size_t kSignalInterval = 4096;
 // A value that one walk passes over is checked there up to this size; a

@@ -42,7 +42,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "json/value_type.hpp"
+#include "mellix/host_value.hpp"
+#include "mellix/request_limits.hpp"
 #include "py_ref.hpp"
 
 namespace varnok_binding {
@@ -137,7 +138,7 @@ class ObjectValue {
   // The root of a request that `request` checked: its copy when it made one.
   ObjectValue(PyObject* object, ObjectRequest& request) : ObjectValue(object, request, 0) {}
 
-  mellix::json::ValueType type() const { return type_; }
+  mellix::ValueType type() const { return type_; }
   bool get_bool() const { return number_.boolean; }
   std::int64_t get_int64() const { return number_.int64; }
   std::uint64_t get_uint64() const { return number_.uint64; }
@@ -145,7 +146,7 @@ class ObjectValue {
   std::string_view get_string() const { return string_; }
 
   std::size_t size() const {
-    if (type_ == mellix::json::ValueType::Object) return as_size(PyDict_Size(object_));
+    if (type_ == mellix::ValueType::Object) return as_size(PyDict_Size(object_));
     return as_size(tuple_ ? PyTuple_Size(object_) : PyList_Size(object_));
   }
   // Both stop with false at a value the view cannot vouch for.
@@ -188,7 +189,7 @@ class ObjectValue {
   ObjectRequest* request_;
   std::string_view string_;
   std::uint32_t depth_;  // containers around the value
-  mellix::json::ValueType type_ = mellix::json::ValueType::Null;
+  mellix::ValueType type_ = mellix::ValueType::Null;
   bool tuple_ = false;   // an array that is a tuple, not a list
   bool vouched_ = true;  // false: the reading must stop here
   union {
@@ -199,6 +200,6 @@ class ObjectValue {
   } number_;
 };
 
-static_assert(mellix::json::ValueView<ObjectValue>);
+static_assert(mellix::HostValueView<ObjectValue>);
 
 }  // namespace varnok_binding

@@ -21,6 +21,8 @@
 #include "mellix/error_location.hpp"
 #include "mellix/evidence.hpp"
 #include "mellix/fact.hpp"
+#include "mellix/feed_snapshot.hpp"
+#include "mellix/host_value.hpp"
 #include "mellix/replay.hpp"
 #include "mellix/version.hpp"
 
@@ -42,19 +44,37 @@ class Engine {
   // request's content; std::bad_alloc may still escape.
   std::string command(std::string_view request);
 
-  // Reads `request`, a build request as text, exactly as command() reads it,
-  // but replays its feeds with this engine's spec (mellix/replay.hpp)
-  // instead of building: the stored context stays as it is. A request that
-  // command() refuses gives the error response it answers.
+  // Runs one request held as the host's objects, viewed through `request`:
+  // read with the same conversions as a parsed text, so it answers as its
+  // JSON text would, but for offsets, which objects do not have. The host
+  // keeps the objects alive and unchanged for the call, and calls
+  // release_after_large_request() after one of kLargeRequestValues values.
+  std::string command(const HostValue& request);
+
+  // The response to a request that the host refused before the engine read
+  // it (a value its objects hold that JSON text cannot carry): `error`'s
+  // response, with no last_error_location(). The engine is unchanged.
+  std::string refuse(const EngineError& error);
+
+  // Each of these reads a build request, as text or as a host's objects,
+  // exactly as command() reads it; a request that command() refuses gives
+  // the error response it answers, and any other command than a build is
+  // refused. The stored context stays as it is.
+  //
+  // replay(): replays the request's feeds with this engine's spec
+  // (mellix/replay.hpp) instead of building.
   std::expected<ReplayTable, std::string> replay(std::string_view request,
                                                  const ReplayOptions& options);
-
-  // Reads `request`, a build request as text, exactly as command() reads it,
-  // and builds with the evidence of every fact (mellix/evidence.hpp): the
-  // context text is the one command() would answer, but the stored context
-  // stays as it is. A request that command() refuses gives the error
-  // response it answers; any other command than a build is refused.
+  std::expected<ReplayTable, std::string> replay(const HostValue& request,
+                                                 const ReplayOptions& options);
+  // explain(): builds with the evidence of every fact (mellix/evidence.hpp);
+  // the context text is the one command() would answer.
   std::expected<ExplainedBuild, std::string> explain(std::string_view request);
+  std::expected<ExplainedBuild, std::string> explain(const HostValue& request);
+  // read_feeds(): the request's feeds as the engine read them, for a host
+  // that shows them (instead of reading the feeds format again).
+  std::expected<FeedMap, std::string> read_feeds(std::string_view request);
+  std::expected<FeedMap, std::string> read_feeds(const HostValue& request);
 
   const ContextSpec& spec() const { return spec_; }
   const std::optional<MarketContext>& context() const { return context_; }
@@ -76,12 +96,17 @@ class Engine {
   std::optional<MarketContext> context_;
   std::unique_ptr<Scratch> scratch_;
   std::optional<ErrorLocation> refused_at_;
-  // Where a build request goes instead of building, while a replay or an
-  // explained build reads its request (engine/command_runner.hpp).
+  // Where a build request goes instead of building, while replay(),
+  // explain() or read_feeds() reads its request (engine/command_runner.hpp).
   BuildDiversion* diversion_ = nullptr;
 
   friend class CommandRunner;
   friend class DiversionScope;
 };
+
+// Gives the heap's free memory back to the system, all but what a mid-sized
+// request reuses, as command() does itself after a text of a megabyte: for a
+// host after a request of kLargeRequestValues values (mellix/request_limits.hpp).
+void release_after_large_request();
 
 }  // namespace mellix

@@ -7,14 +7,13 @@
 // ascending byte order of their keys, the last of repeated keys winning,
 // errors without a position.
 //
-// run_document() is the entry point for a request that was never text: the
-// caller holds the view's objects alive and unchanged for the call, and
-// calls release_after_large_request() after a large one. Like
-// Engine::command it returns one response text, leaves the engine as it was
-// on any failure, and lets only std::bad_alloc escape. One command at a time
-// per engine; the views are read on the calling thread only. Every response
-// made here also sets the engine's last_error_location(): the path of a
-// refused value (a member of the request that does not convert), else none.
+// respond_to_document() answers a request that was never text (a host's
+// objects, through HostValue). Like respond() it returns one response text,
+// leaves the engine as it was on any failure, and lets only std::bad_alloc
+// escape; every response made here also sets the engine's
+// last_error_location(): the path of a refused value (a member of the
+// request that does not convert), else none. Scopes of engine.cpp divert a
+// build into a replay, an explained build or the feeds alone.
 #pragma once
 
 #include <array>
@@ -29,9 +28,9 @@
 #include "engine/builder.hpp"
 #include "engine/request_paths.hpp"
 #include "engine/response.hpp"
-#include "json/request_limits.hpp"
+#include "mellix/command_table.hpp"
 #include "mellix/engine.hpp"
-#include "model/command_table.hpp"
+#include "mellix/request_limits.hpp"
 #include "model/model_json.hpp"
 #include "rules/relevance.hpp"
 #include "system/heap.hpp"
@@ -39,9 +38,6 @@
 namespace mellix {
 
 namespace runner_detail {
-
-using json::kFreeHeapKept;
-using json::kReleaseMinBytes;
 
 // The value of the last member called `name`, as a parsed document keeps it;
 // none when the view could not read the object through.
@@ -152,7 +148,8 @@ class CommandRunner {
     return error_response(result.error());
   }
 
-  // run_document() and refuse(), below.
+  // A request that is already a document, and one that the host refused
+  // before the engine read it (Engine::command and Engine::refuse).
   template <class V>
   static std::string respond_to_document(Engine& engine, const V& request) {
     engine.refused_at_.reset();
@@ -220,79 +217,5 @@ class DiversionScope {
  private:
   Engine& engine_;
 };
-
-// A replay of the build request that `engine` reads while the scope lives:
-// its table, or the error response.
-class ReplayScope : public BuildDiversion {
- public:
-  ReplayScope(Engine& engine, const ReplayOptions& options)
-      : BuildDiversion("replay"), options_(options), scope_(engine, *this) {}
-  CommandRunner::Result build(const ContextSpec& spec, const FeedMap& feeds) override;
-  // The table, once a build request was read; else the error response
-  // `response` holds, or one saying that the request was no build.
-  std::expected<ReplayTable, std::string> result(std::string response);
-
- private:
-  const ReplayOptions& options_;
-  std::optional<ReplayTable> table_;
-  DiversionScope scope_;
-};
-
-// A build with evidence of the build request that `engine` reads while the
-// scope lives: the text a build answers and the evidence, or the error
-// response.
-class ExplainScope : public BuildDiversion {
- public:
-  explicit ExplainScope(Engine& engine) : BuildDiversion("explain"), scope_(engine, *this) {}
-  CommandRunner::Result build(const ContextSpec& spec, const FeedMap& feeds) override;
-  std::expected<ExplainedBuild, std::string> result(std::string response);
-
- private:
-  std::optional<std::vector<Evidence>> evidence_;
-  DiversionScope scope_;
-};
-
-// The feeds of the build request that `engine` reads while the scope lives,
-// as the engine read them (what a host draws, instead of reading the feeds
-// format again), or the error response.
-class FeedsScope : public BuildDiversion {
- public:
-  explicit FeedsScope(Engine& engine) : BuildDiversion("read_feeds"), scope_(engine, *this) {}
-  std::expected<std::string, EngineError> build(const ContextSpec& /*spec*/,
-                                                const FeedMap& feeds) override {
-    feeds_ = feeds;
-    return std::string();
-  }
-  std::expected<FeedMap, std::string> result(std::string response) {
-    if (feeds_) return std::move(*feeds_);
-    if (response.empty()) {
-      response = error_response(EngineError::bad_spec("read_feeds reads a build request"));
-    }
-    return std::unexpected(std::move(response));
-  }
-
- private:
-  std::optional<FeedMap> feeds_;
-  DiversionScope scope_;
-};
-
-// The response to a request that is already a document, read through the
-// view `request` (see the contract above).
-template <json::ValueView V>
-std::string run_document(Engine& engine, const V& request) {
-  return CommandRunner::respond_to_document(engine, request);
-}
-
-// The response to a request that the caller refused before the engine read
-// it (a host's own check of its objects): `error`, which gives no location.
-inline std::string refuse(Engine& engine, const EngineError& error) {
-  return CommandRunner::refuse(engine, error);
-}
-
-// After a request as large as a text of a megabyte: gives the heap's free
-// memory back to the system, as Engine::command does for text.
-inline void release_after_large_request() {
-  release_free_heap(runner_detail::kFreeHeapKept);
-}
 
 }  // namespace mellix

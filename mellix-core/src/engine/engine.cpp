@@ -31,9 +31,9 @@ std::string CommandRunner::respond(Engine& engine, std::string_view request, Req
     ~Trim() {
       scratch.parser.trim();
       scratch.forward.trim();
-      if (large) release_free_heap(runner_detail::kFreeHeapKept);
+      if (large) release_free_heap(kFreeHeapKept);
     }
-  } trim{scratch, request.size() >= runner_detail::kReleaseMinBytes};
+  } trim{scratch, request.size() >= kReleaseMinBytes};
   engine.refused_at_.reset();
   std::string response = answer(engine, scratch, request, path, forward_answered);
   // Whichever reader answered, the refused value is found in the text again.
@@ -51,7 +51,7 @@ std::string CommandRunner::answer(Engine& engine, Engine::Scratch& scratch,
   };
   std::vector<json::ByteSpan> known_valid;
   const bool forward = path == RequestPath::Forward ||
-                       (path == RequestPath::Auto && request.size() >= json::kForwardMinBytes);
+                       (path == RequestPath::Auto && request.size() >= kForwardMinBytes);
   if (forward) {
     ForwardOutcome outcome = scratch.forward.read_build(request);
     if (forward_answered) *forward_answered = outcome.feeds.has_value();
@@ -103,46 +103,124 @@ std::string Engine::command(std::string_view request) {
   return CommandRunner::respond(*this, request, RequestPath::Auto, nullptr);
 }
 
-CommandRunner::Result ReplayScope::build(const ContextSpec& spec, const FeedMap& feeds) {
-  auto table = mellix::replay(spec, feeds, options_);
-  if (!table) return std::unexpected(std::move(table.error()));
-  table_ = std::move(*table);
-  return std::string();
+namespace {
+
+// A replay of the build request that `engine` reads while the scope lives:
+// its table, or the error response.
+class ReplayScope : public BuildDiversion {
+ public:
+  ReplayScope(Engine& engine, const ReplayOptions& options)
+      : BuildDiversion("replay"), options_(options), scope_(engine, *this) {}
+
+  CommandRunner::Result build(const ContextSpec& spec, const FeedMap& feeds) override {
+    auto table = mellix::replay(spec, feeds, options_);
+    if (!table) return std::unexpected(std::move(table.error()));
+    table_ = std::move(*table);
+    return std::string();
+  }
+  // The table, once a build request was read; else the error response
+  // `response` holds.
+  std::expected<ReplayTable, std::string> result(std::string response) {
+    if (table_) return std::move(*table_);
+    return std::unexpected(std::move(response));
+  }
+
+ private:
+  const ReplayOptions& options_;
+  std::optional<ReplayTable> table_;
+  DiversionScope scope_;
+};
+
+// A build with evidence of the build request that `engine` reads while the
+// scope lives: the text a build answers and the evidence, or the error
+// response.
+class ExplainScope : public BuildDiversion {
+ public:
+  explicit ExplainScope(Engine& engine) : BuildDiversion("explain"), scope_(engine, *this) {}
+
+  CommandRunner::Result build(const ContextSpec& spec, const FeedMap& feeds) override {
+    std::vector<Evidence> evidence;
+    auto context = build_context(spec, feeds, &evidence);
+    if (!context) return std::unexpected(std::move(context.error()));
+    std::string out;
+    write_market_context(out, *context);
+    evidence_ = std::move(evidence);
+    return out;
+  }
+  std::expected<ExplainedBuild, std::string> result(std::string response) {
+    if (!evidence_) return std::unexpected(std::move(response));
+    return ExplainedBuild{std::move(response), std::move(*evidence_)};
+  }
+
+ private:
+  std::optional<std::vector<Evidence>> evidence_;
+  DiversionScope scope_;
+};
+
+// The feeds of the build request that `engine` reads while the scope lives,
+// as the engine read them, or the error response.
+class FeedsScope : public BuildDiversion {
+ public:
+  explicit FeedsScope(Engine& engine) : BuildDiversion("read_feeds"), scope_(engine, *this) {}
+
+  CommandRunner::Result build(const ContextSpec& /*spec*/, const FeedMap& feeds) override {
+    feeds_ = feeds;
+    return std::string();
+  }
+  std::expected<FeedMap, std::string> result(std::string response) {
+    if (feeds_) return std::move(*feeds_);
+    return std::unexpected(std::move(response));
+  }
+
+ private:
+  std::optional<FeedMap> feeds_;
+  DiversionScope scope_;
+};
+
+}  // namespace
+
+std::string Engine::command(const HostValue& request) {
+  return CommandRunner::respond_to_document(*this, request);
 }
 
-std::expected<ReplayTable, std::string> ReplayScope::result(std::string response) {
-  if (table_) return std::move(*table_);
-  if (response.empty())
-    response = error_response(EngineError::bad_spec("replay reads a build request"));
-  return std::unexpected(std::move(response));
+std::string Engine::refuse(const EngineError& error) {
+  return CommandRunner::refuse(*this, error);
 }
 
 std::expected<ReplayTable, std::string> Engine::replay(std::string_view request,
                                                        const ReplayOptions& options) {
   ReplayScope scope(*this, options);
-  std::string response = command(request);
-  return scope.result(std::move(response));
+  return scope.result(command(request));
 }
 
-CommandRunner::Result ExplainScope::build(const ContextSpec& spec, const FeedMap& feeds) {
-  std::vector<Evidence> evidence;
-  auto context = build_context(spec, feeds, &evidence);
-  if (!context) return std::unexpected(std::move(context.error()));
-  std::string out;
-  write_market_context(out, *context);
-  evidence_ = std::move(evidence);
-  return out;
-}
-
-std::expected<ExplainedBuild, std::string> ExplainScope::result(std::string response) {
-  if (!evidence_) return std::unexpected(std::move(response));
-  return ExplainedBuild{std::move(response), std::move(*evidence_)};
+std::expected<ReplayTable, std::string> Engine::replay(const HostValue& request,
+                                                       const ReplayOptions& options) {
+  ReplayScope scope(*this, options);
+  return scope.result(command(request));
 }
 
 std::expected<ExplainedBuild, std::string> Engine::explain(std::string_view request) {
   ExplainScope scope(*this);
-  std::string response = command(request);
-  return scope.result(std::move(response));
+  return scope.result(command(request));
+}
+
+std::expected<ExplainedBuild, std::string> Engine::explain(const HostValue& request) {
+  ExplainScope scope(*this);
+  return scope.result(command(request));
+}
+
+std::expected<FeedMap, std::string> Engine::read_feeds(std::string_view request) {
+  FeedsScope scope(*this);
+  return scope.result(command(request));
+}
+
+std::expected<FeedMap, std::string> Engine::read_feeds(const HostValue& request) {
+  FeedsScope scope(*this);
+  return scope.result(command(request));
+}
+
+void release_after_large_request() {
+  release_free_heap(kFreeHeapKept);
 }
 
 std::string command_through(Engine& engine, std::string_view request, RequestPath path,

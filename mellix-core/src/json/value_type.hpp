@@ -1,5 +1,6 @@
-// ValueType: the JSON value categories every document view reports, and
-// ValueView: the interface of a view, which the conversions (reader.hpp) read.
+// ValueView: the interface of a view of one JSON value, which the
+// conversions (reader.hpp) read, and ValueType (mellix/host_value.hpp), the
+// categories every view reports.
 //
 // Integers are kept apart from doubles: a non-negative integer that fits in
 // 64 signed bits is Int64, a larger one up to 2^64-1 is UInt64, and any other
@@ -12,14 +13,16 @@
 #include <optional>
 #include <string_view>
 
-#include "json/request_limits.hpp"
+#include "mellix/host_value.hpp"
+#include "mellix/request_limits.hpp"
 
 namespace mellix::json {
 
-enum class ValueType : std::uint8_t { Null, Bool, Int64, UInt64, Double, String, Array, Object };
+// The categories are the ones a host's own objects report too.
+using mellix::ValueType;
 
 // What a conversion reads through: one JSON value of a view type. Every view
-// (FastValue, ExactValue, TextValue, ForwardValue, the binding's ObjectValue)
+// (FastValue, ExactValue, TextValue, ForwardValue, HostValue)
 // is checked against it where it is declared, so a new view that misses a
 // call fails to compile there, not deep inside a conversion.
 template <class V>
@@ -36,5 +39,7 @@ concept ValueView =
       { v.for_each_member(on_member) } -> std::same_as<bool>;
       { v.begin_offset() } -> std::same_as<std::optional<std::size_t>>;
     };
+
+static_assert(ValueView<HostValue>);
 
 }  // namespace mellix::json

@@ -12,10 +12,10 @@
 #include <utility>
 
 #include "json/forward_value.hpp"
-#include "json/request_limits.hpp"
+#include "mellix/request_limits.hpp"
 #include "json/request_outline.hpp"
 #include "json/structural_index.hpp"
-#include "model/command_table.hpp"
+#include "mellix/command_table.hpp"
 #include "model/model_json.hpp"
 #include "system/pool.hpp"
 
@@ -24,8 +24,8 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // A worker's buffers (about 6 bytes a span byte, for each task that ran at
-// once) stay warm for spans up to json::kWarmBufferBytes.
-constexpr std::size_t kWarmBytes = json::kWarmBufferBytes;
+// once) stay warm for spans up to kWarmBufferBytes.
+constexpr std::size_t kWarmBytes = kWarmBufferBytes;
 
 // A worker's own parser, and a padded copy of a span the text cannot pad.
 struct Slot {

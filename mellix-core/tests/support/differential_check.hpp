@@ -8,7 +8,8 @@
 // request_disagreement: a request read through the forward reader (with one
 // worker and with all), through the DOM and through the exact path alone
 // gets byte-identical answers, and the engine the same location of a
-// refused value.
+// refused value; so does a parsed text handed to the engine as a host's
+// objects (HostValue).
 #pragma once
 
 #include <tbb/global_control.h>
@@ -25,6 +26,7 @@
 #include "json/document_parser.hpp"
 #include "kind_lists.hpp"
 #include "mellix/engine.hpp"
+#include "mellix/host_value.hpp"
 #include "model/model_json.hpp"
 
 namespace mellix::json {
@@ -194,9 +196,21 @@ inline std::optional<std::string> request_disagreement(std::string_view request,
     forward_alone = answer(RequestPath::Forward, nullptr);
   }
   if (forward_answered && answered) ++*forward_answered;
+  // A parsed text handed over as a host's own objects: the same answer, the
+  // same path to a refused value, and no offset.
+  Answer host = exact;
+  DocumentParser parser;
+  if (const auto parsed = parser.parse(request)) {
+    Engine engine = *Engine::create(kDifferentialSpec);
+    host.response =
+        parsed->visit([&](const auto& root) { return engine.command(HostValue(root)); });
+    host.location = engine.last_error_location();
+    if (host.location) host.location->offset = exact.location ? exact.location->offset : 0;
+  }
   for (const auto& [name, other] : {std::pair<const char*, const Answer&>{"document", document},
                                     {"forward", forward},
-                                    {"forward on one worker", forward_alone}}) {
+                                    {"forward on one worker", forward_alone},
+                                    {"host", host}}) {
     if (other.response != exact.response) {
       return std::string(name) + " answered " + other.response + ", exact " + exact.response;
     }

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-namespace mellix::json {
+namespace mellix {
 
 // Arrays and objects nested this deep are rejected; one level less is fine.
 inline constexpr std::size_t kMaxNesting = 128;
@@ -28,4 +28,4 @@ inline constexpr std::size_t kReleaseMinBytes = 1024 * 1024;
 inline constexpr std::size_t kLargeRequestValues = 128 * 1024;
 inline constexpr std::size_t kFreeHeapKept = 16 * 1024 * 1024;
 
-}  // namespace mellix::json
+}  // namespace mellix

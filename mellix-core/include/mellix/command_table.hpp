@@ -1,7 +1,7 @@
 // The commands a request may name in "cmd", written once.
 //
 // The dispatch (command_runner.hpp), the forward reader's test for a build
-// (forward_reader.cpp) and the binding's one-walk reading of a build all ask
+// (forward_reader.cpp) and a host's one-walk reading of a build all ask
 // this table, so a new name for a build is one line here. Pure; constexpr.
 #pragma once
 
