@@ -22,30 +22,8 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 CHROMIUM = "/usr/bin/chromium"
 
 
-def arrays(feeds):
-    """`feeds` with every snapshot and record in its array form."""
-    orders = {"candles": ("ts", "open", "high", "low", "close", "volume"),
-              "funding": ("ts", "rate"), "open_interest": ("ts", "oi"),
-              "liquidations": ("ts", "side", "price", "qty"), "trades": ()}
-    out = {}
-    for key, snap in feeds.items():
-        members = [snap["symbol"]]
-        for name in ("candles", "orderbook", "trades", "funding", "open_interest",
-                     "liquidations"):
-            value = snap.get(name, [] if name != "orderbook" else None)
-            if name == "orderbook" and value is not None:
-                value = [value["ts"], value["bids"], value["asks"]]
-            elif name != "orderbook":
-                value = [[r[k] for k in orders[name]] if isinstance(r, dict) and orders[name]
-                         else r for r in value]
-            members.append(value)
-        out[key] = members
-    return out
-
-
 MARKETS = {
     "sample": (_samples.SPEC, _samples.feeds()),
-    "sample as arrays": (_samples.SPEC, arrays(_samples.feeds())),
     "5000 candles x 3": ({"symbols": ["SYM0", "SYM1", "SYM2"], "lookback": 50,
                           "facts": list(FactKind)}, _samples.generated_feeds(range(3), 5000)),
 }
@@ -99,7 +77,7 @@ def test_each_chart_marks_the_data_that_gives_its_facts_value(name):
     spec, feeds = MARKETS[name]
     context = Market(spec).build(feeds)
     assert context.facts
-    by_symbol = {(s["symbol"] if isinstance(s, dict) else s[0]): s for s in feeds.values()}
+    by_symbol = {s["symbol"]: s for s in feeds.values()}
     for fact in context.facts:
         figure = report.chart(fact, by_symbol[fact.symbol], context.lookback)
         assert recomputed(fact, figure, context.lookback) == pytest.approx(fact.value, abs=1e-7)
