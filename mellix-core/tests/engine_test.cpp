@@ -24,7 +24,6 @@ Engine make_engine(std::string_view spec = kSpec) {
 TEST(EngineTest, AnswersExactly) {
   const std::pair<std::string, std::string> cases[] = {
       {R"({"cmd":"version"})", kVersionAnswer},
-      {R"({"cmd":"Version"})", R"({"error":"bad spec: unknown cmd: Version","ok":false})"},
       {"{\"cmd\":\"caf\xc3\xa9\"}",
        "{\"error\":\"bad spec: unknown cmd: caf\xc3\xa9\",\"ok\":false}"},
       {R"({"cmd":"a\nb\u0001"})", R"({"error":"bad spec: unknown cmd: a\nb\u0001","ok":false})"},
@@ -56,12 +55,8 @@ TEST(EngineTest, AnswersExactly) {
       {R"({"cmd":"build_context"})", R"({"error":"bad spec: missing \"feeds\"","ok":false})"},
       {R"({"cmd":"query","question":7})",
        R"({"error":"bad spec: missing string \"question\"","ok":false})"},
-      {R"({"cmd":"query","question":"why"})",
-       R"({"error":"bad spec: no context built; call build_context first","ok":false})"},
       {R"({"cmd":"query","question":"why","context":null})",
        R"({"error":"parse: invalid type: null, expected struct MarketContext","ok":false})"},
-      {R"({"cmd":"set_spec","spec":{"symbols":[],"lookback":1,"facts":[]}})",
-       R"({"error":"bad spec: at least one symbol is required","ok":false})"},
       {R"({"cmd":"set_spec","spec":{"symbols":[1],"lookback":1,"facts":["x"]}})",
        "{\"error\":\"parse: unknown variant `x`, expected one of " +
            mellix::testing::all_kinds_expected() + "\",\"ok\":false}"}};

@@ -203,7 +203,6 @@ def test_the_packages_objects_pickle_under_its_own_name(protocol):
     ("distributed", "import varnok_mellix.dask", "varnok_mellix.dask", "dask"),
     ("pandas", "Market(_samples.SPEC).replay(_samples.feeds(), every=10).to_pandas()",
      "Replay.to_pandas", "pandas"),
-    ("plotly", "Market(_samples.SPEC).report(_samples.feeds())", "Market.report", "report"),
 ])
 def test_an_optional_part_without_its_extra_names_the_extra(blocked, code, needer, extra):
     script = (f"import sys\nsys.modules[{blocked!r}] = None  # as if not installed\n"

@@ -110,7 +110,7 @@ def test_thinning_keeps_the_window_whole_and_the_extremes_outside_it(before, ins
     assert {points[i] for i in marked} | {max(points, key=lambda p: p[1])} <= set(thinned)
 
 
-def test_evidence_sets_the_window_and_is_shown():
+def test_the_page_is_one_offline_file_with_a_chart_per_fact_and_its_evidence(monkeypatch):
     spec, feeds = MARKETS["sample"]
     context = Market(spec).build(feeds)
     fact = context.fact("price_move", "BTC")
@@ -119,16 +119,10 @@ def test_evidence_sets_the_window_and_is_shown():
                                         "first_close": 60075.0},
                 ("oi_change", "BTC"): None}
     figure = report.chart(fact, feeds["BTC"], context.lookback, evidence[("price_move", "BTC")])
-    assert len(closes_in(figure, spans(figure)["window"])) == 5
+    assert len(closes_in(figure, spans(figure)["window"])) == 5  # the evidence's window
     page = report.render_report(context, json.dumps(feeds), evidence)
     assert '<th>first_close</th><td class="n">60075.0</td>' in page
     assert page.count("window from the look-back") == len(context.facts) - 1
-
-
-def test_the_page_is_one_offline_file_with_a_chart_per_fact(monkeypatch):
-    spec, feeds = MARKETS["sample"]
-    context = Market(spec).build(feeds)
-    page = report.render_report(context, feeds)
     library = report.require_plotly("test")[1]
     assert page.count(library[:200]) == 1
     assert "<script src" not in page and "<link" not in page

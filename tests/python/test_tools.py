@@ -84,7 +84,6 @@ def explained_market():
 
 @pytest.mark.parametrize("call, tool", [
     ({"kind": "price_move", "symbol": "SOL", "tool": "explain_fact"}, None),
-    ({"kind": "funding_flip", "symbol": "BTC"}, "explain_fact"),
     (ToolCall("volatility_spike", "ETH", "explain_fact"), None),
     ('{"kind": "oi_change", "symbol": "ETH"}', "explain_fact"),  # no such fact
     ({"kind": "price_move", "symbol": "SOL", "tool": "get_fact"}, None),
