@@ -13,11 +13,10 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import varnok_mellix
 from varnok_mellix import (ArgumentError, BadSpecError, Context, Fact, FactKind, FeedsError,
                            Market, Mellix, MellixError, MergeError, MissingSymbolWarning,
                            NoContextError, ParseError, ShardError, TimestampUnitError, ToolCall)
-from varnok_mellix import _market, merge_contexts
+from varnok_mellix import merge_contexts
 from varnok_mellix._errors import format_path
 from varnok_mellix.feeds import snapshot as snapshot_of
 
