@@ -74,13 +74,6 @@ TEST(BuilderTest, SymbolsAreOrderedAsBytes) {
   EXPECT_EQ(fact_symbols(*context), expected);
 }
 
-TEST(BuilderTest, InvalidSpecFailsFirst) {
-  const auto context =
-      build_context(spec_for({"BTC"}, {FactKind::OiChange, FactKind::OiChange}), {});
-  ASSERT_FALSE(context.has_value());
-  EXPECT_EQ(context.error().render(), "bad spec: duplicate fact kind: OiChange");
-}
-
 Fact fact(FactKind kind, std::string symbol, double magnitude, std::int64_t ts, std::string tag) {
   return Fact{kind, std::move(symbol), 0.0, magnitude, ts, std::move(tag)};
 }

@@ -15,8 +15,7 @@ from typing import Any
 
 import pytest
 
-from varnok_mellix import (ArgumentError, Evidence, Fact, FactKind, Market, Mellix,
-                           NoContextError)
+from varnok_mellix import ArgumentError, Evidence, FactKind, Market, Mellix, NoContextError
 
 REPO = Path(__file__).resolve().parents[2]
 KINDS = [kind.value for kind in FactKind]
@@ -262,20 +261,15 @@ def test_evidence_takes_no_part_in_equality_and_survives_a_pickle():
         evidence["threshold"] = 0.0  # type: ignore[index]
 
 
-def _fact(context, kind, symbol):
-    fact = context.fact(kind, symbol)
-    assert fact is not None
-    return fact
-
-
 OTHER_FEEDS = json.loads(FEEDS) | {"BTC": {"symbol": "BTC", "candles": [
     [0, 1, 1, 1, 63000.0, 1], [1, 1, 1, 1, 64000.0, 1]]}}
 
 
 @pytest.mark.parametrize("call, explained_build, outcome", [
-    # A fact with evidence is its own answer; without, the feeds give it.
-    (lambda m, c: m.explain(_fact(c, "price_move", "SOL")), True, ("price_move", "SOL")),
-    (lambda m, c: m.explain(_fact(c, "price_move", "SOL"), feeds=FEEDS), False,
+    # A fact with evidence is its own answer; without, the feeds give it, with no
+    # context built too.
+    (lambda m, c: m.explain(c.fact("price_move", "SOL")), True, ("price_move", "SOL")),
+    (lambda m, c: m.explain(c.fact("price_move", "SOL"), feeds=FEEDS), False,
      ("price_move", "SOL")),
     (lambda m, c: m.explain("oi_change", "BTC", feeds=json.loads(FEEDS)), False,
      ("oi_change", "BTC")),
@@ -283,7 +277,9 @@ OTHER_FEEDS = json.loads(FEEDS) | {"BTC": {"symbol": "BTC", "candles": [
     (lambda m, c: m.explain(FactKind.PRICE_MOVE, "BTC", context=c, feeds=FEEDS), False,
      ("price_move", "BTC")),
     (lambda m, c: m.explain("funding_flip", "SOL", feeds=FEEDS), False, None),
-    # Without evidence or feeds; with feeds that give another fact, or none.
+    (lambda m, c: m.explain("price_move", "SOL", feeds=FEEDS), None, ("price_move", "SOL")),
+    # Without a context, evidence or feeds; with feeds that give another fact, or none.
+    (lambda m, c: m.explain("price_move", "SOL"), None, NoContextError),
     (lambda m, c: m.explain("price_move", "BTC"), False,
      "carries no evidence: pass the feeds it was built from"),
     (lambda m, c: m.explain("price_move", "BTC", feeds=OTHER_FEEDS), False,
@@ -294,24 +290,15 @@ OTHER_FEEDS = json.loads(FEEDS) | {"BTC": {"symbol": "BTC", "candles": [
 def test_market_explain_answers_the_fact_asked_about_or_says_why_not(call, explained_build,
                                                                      outcome):
     market = Market(SPEC)
-    context = market.build(FEEDS, explain=explained_build)
-    if isinstance(outcome, str):
-        with pytest.raises(ArgumentError, match=outcome):
+    context = None if explained_build is None else market.build(FEEDS, explain=explained_build)
+    if isinstance(outcome, str | type):
+        error, match = (ArgumentError, outcome) if isinstance(outcome, str) else (outcome, None)
+        with pytest.raises(error, match=match):
             call(market, context)
     elif outcome is None:
         assert call(market, context) is None
     else:
         fact = call(market, context)
-        assert fact == context.fact(*outcome) and list(fact.evidence) == KEYS[outcome[0]]
+        assert fact == explained("samples")[0].fact(*outcome)
+        assert list(fact.evidence) == KEYS[outcome[0]]
     assert market.context is context  # explaining never replaces the current context
-
-
-def test_market_explain_without_a_context_asks_the_feeds():
-    market = Market(SPEC)
-    with pytest.raises(NoContextError):
-        market.explain("price_move", "SOL")
-    fact = market.explain("price_move", "SOL", feeds=FEEDS)
-    assert fact is not None and fact.evidence is not None and market.context is None
-    with pytest.raises(TypeError):
-        market.explain("price_move")
-    assert isinstance(fact, Fact)

@@ -96,8 +96,6 @@ def test_candle_frames_and_times_of_every_form_give_the_same_candles(make, kwarg
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
-    ({"ohlcv": [[T // 1000, 1, 1, 1, 1, 1]]}, TimestampUnitError,
-     "BTC candles: timestamp 1733000000 looks like seconds, not milliseconds; pass unit='s'"),
     ({"ohlcv": [[T, 1, 1, 1, 1, 1]], "unit": "s"}, TimestampUnitError,
      "looks like milliseconds, not seconds; pass unit='ms'"),
     ({"funding_rates": [{"timestamp": T * 1000, "fundingRate": 0.1}]}, TimestampUnitError,
@@ -111,8 +109,6 @@ def test_candle_frames_and_times_of_every_form_give_the_same_candles(make, kwarg
      FeedsError, "a liquidation's side is 'long' or 'short' (the position liquidated), or 'buy'"),
     ({"liquidations": [], "liquidation_side": "taker"}, ArgumentError,
      "liquidation_side must be 'order' or 'position', not 'taker'"),
-    ({"ohlcv": frame().drop(columns="timestamp")}, FeedsError,
-     "the DataFrame has no time: its index is the row numbers 0 to 4 and no column is named"),
     ({"funding_rates": "0.0001"}, FeedsError, "BTC funding: expected a list of records, not a str"),
     ({"open_interest": 5}, FeedsError, "BTC open_interest: expected a list of records, not a int"),
     ({"unit": "m"}, ArgumentError, "unit must be one of s, ms, us, ns"),
@@ -131,10 +127,9 @@ def even_frame(rows=5):
 
 
 @pytest.mark.parametrize("make", [
-    lambda: even_frame().set_index("timestamp"),
     lambda: even_frame().set_index("timestamp").rename_axis(None),  # unnamed, not from 0
     lambda: even_frame().assign(timestamp=range(5)).set_index("timestamp"),  # named, from 0
-], ids=["named range of times", "unnamed range of times", "named range from 0"])
+], ids=["unnamed range of times", "named range from 0"])
 def test_an_index_of_evenly_spaced_times_is_time(make):
     frame = make()
     snap = snapshot("BTC", ohlcv=frame)
@@ -142,38 +137,11 @@ def test_an_index_of_evenly_spaced_times_is_time(make):
                                     zip(frame.index, frame.values.tolist())]
 
 
-@pytest.mark.parametrize("liquidation_side, sides", [
-    ("order", ["short", "long", "long"]),
-    ("position", ["long", "short", "long"]),
-])
-def test_ccxt_liquidations_with_buy_or_sell_go_in_by_the_side_asked_for(liquidation_side, sides):
-    # As ccxt's fetch_liquidations / watch_liquidations give them.
-    liquidations = [
-        {"info": {}, "symbol": "BTC/USDT:USDT", "contracts": 2, "contractSize": 0.001,
-         "price": 96000.0, "baseValue": None, "quoteValue": None, "timestamp": T, "side": "buy"},
-        {"symbol": "BTC/USDT:USDT", "contracts": None, "contractSize": None, "price": "95900",
-         "baseValue": "0.5", "quoteValue": None, "timestamp": T + M, "side": "SELL"},
-        {"symbol": "BTC/USDT:USDT", "price": 95800.0, "baseValue": 1.0, "timestamp": T + 2 * M,
-         "side": "long"},  # a position's side stays what it says
-    ]
-    snap = snapshot("BTC", liquidations=liquidations, liquidation_side=liquidation_side)
-    assert snap.data["liquidations"] == [[T, sides[0], 96000.0, 0.002],
-                                         [T + M, sides[1], 95900.0, 0.5],
-                                         [T + 2 * M, sides[2], 95800.0, 1.0]]
-    [fact] = Market(symbols=["BTC"], lookback=2).build(to_feeds(snap)).facts
-    longs = sum(p * q for _, side, p, q in snap.data["liquidations"] if side == "long")
-    assert fact.value == pytest.approx(2 * longs - fact.magnitude)
-
-
-def test_single_funding_and_open_interest_records_are_one_row_each():
-    # fetch_funding_rate and fetch_open_interest answer with one structure, not a list.
-    rate = {"symbol": "BTC/USDT:USDT", "markPrice": 96000.0, "fundingRate": 0.0001,
-            "timestamp": T, "fundingTimestamp": T + 480 * M, "info": {}}
+def test_a_single_open_interest_record_is_one_row():
+    # fetch_open_interest answers with one structure, not a list.
     interest = {"symbol": "BTC/USDT:USDT", "openInterestAmount": 5100.0,
                 "openInterestValue": None, "timestamp": T, "info": {}}
-    snap = snapshot("BTC", funding_rates=rate, open_interest=interest)
-    assert snap.data["funding"] == [[T, 0.0001]]
-    assert snap.data["open_interest"] == [[T, 5100.0]]
+    assert snapshot("BTC", open_interest=interest).data["open_interest"] == [[T, 5100.0]]
 
 
 SAMPLE = _samples.feeds()
@@ -214,13 +182,6 @@ def test_a_feeds_file_that_is_not_feeds_is_refused_with_its_line(tmp_path, name,
     path.write_bytes(data if isinstance(data, bytes) else data.encode())
     with pytest.raises(error, match=re.escape(message)):
         load(path)
-
-
-def test_build_file_hands_a_json_file_to_the_engine_and_positions_faults_in_it(tmp_path):
-    (tmp_path / "f.json").write_text('{"BTC":\n {"symbol": "BTC",\n "candles": [}}')
-    with pytest.raises(ParseError) as refused:
-        Market(symbols=["BTC"], lookback=2).build_file(tmp_path / "f.json")
-    assert (refused.value.line, refused.value.column) == (3, 14)
 
 
 @pytest.mark.parametrize("path, error, message", [

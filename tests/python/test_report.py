@@ -22,30 +22,8 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 CHROMIUM = "/usr/bin/chromium"
 
 
-def arrays(feeds):
-    """`feeds` with every snapshot and record in its array form."""
-    orders = {"candles": ("ts", "open", "high", "low", "close", "volume"),
-              "funding": ("ts", "rate"), "open_interest": ("ts", "oi"),
-              "liquidations": ("ts", "side", "price", "qty"), "trades": ()}
-    out = {}
-    for key, snap in feeds.items():
-        members = [snap["symbol"]]
-        for name in ("candles", "orderbook", "trades", "funding", "open_interest",
-                     "liquidations"):
-            value = snap.get(name, [] if name != "orderbook" else None)
-            if name == "orderbook" and value is not None:
-                value = [value["ts"], value["bids"], value["asks"]]
-            elif name != "orderbook":
-                value = [[r[k] for k in orders[name]] if isinstance(r, dict) and orders[name]
-                         else r for r in value]
-            members.append(value)
-        out[key] = members
-    return out
-
-
 MARKETS = {
     "sample": (_samples.SPEC, _samples.feeds()),
-    "sample as arrays": (_samples.SPEC, arrays(_samples.feeds())),
     "5000 candles x 3": ({"symbols": ["SYM0", "SYM1", "SYM2"], "lookback": 50,
                           "facts": list(FactKind)}, _samples.generated_feeds(range(3), 5000)),
 }
@@ -99,7 +77,7 @@ def test_each_chart_marks_the_data_that_gives_its_facts_value(name):
     spec, feeds = MARKETS[name]
     context = Market(spec).build(feeds)
     assert context.facts
-    by_symbol = {(s["symbol"] if isinstance(s, dict) else s[0]): s for s in feeds.values()}
+    by_symbol = {s["symbol"]: s for s in feeds.values()}
     for fact in context.facts:
         figure = report.chart(fact, by_symbol[fact.symbol], context.lookback)
         assert recomputed(fact, figure, context.lookback) == pytest.approx(fact.value, abs=1e-7)
@@ -132,7 +110,7 @@ def test_thinning_keeps_the_window_whole_and_the_extremes_outside_it(before, ins
     assert {points[i] for i in marked} | {max(points, key=lambda p: p[1])} <= set(thinned)
 
 
-def test_evidence_sets_the_window_and_is_shown():
+def test_the_page_is_one_offline_file_with_a_chart_per_fact_and_its_evidence(monkeypatch):
     spec, feeds = MARKETS["sample"]
     context = Market(spec).build(feeds)
     fact = context.fact("price_move", "BTC")
@@ -141,16 +119,10 @@ def test_evidence_sets_the_window_and_is_shown():
                                         "first_close": 60075.0},
                 ("oi_change", "BTC"): None}
     figure = report.chart(fact, feeds["BTC"], context.lookback, evidence[("price_move", "BTC")])
-    assert len(closes_in(figure, spans(figure)["window"])) == 5
+    assert len(closes_in(figure, spans(figure)["window"])) == 5  # the evidence's window
     page = report.render_report(context, json.dumps(feeds), evidence)
     assert '<th>first_close</th><td class="n">60075.0</td>' in page
     assert page.count("window from the look-back") == len(context.facts) - 1
-
-
-def test_the_page_is_one_offline_file_with_a_chart_per_fact(monkeypatch):
-    spec, feeds = MARKETS["sample"]
-    context = Market(spec).build(feeds)
-    page = report.render_report(context, feeds)
     library = report.require_plotly("test")[1]
     assert page.count(library[:200]) == 1
     assert "<script src" not in page and "<link" not in page

@@ -1,17 +1,16 @@
 """The get_fact tool, checked against the hosts' own packages: each definition
-is a valid tool of its host, and recorded model responses with tool calls are
-carried out by run_tool_call (MCP's own calls: test_mcp_server). Nothing here
-calls a model."""
+is a valid tool of its host, and run_tool_call answers every call (recorded
+model responses are carried out by the examples of docs/agents.md, MCP's own
+calls by test_mcp_server). Nothing here calls a model."""
 
 import json
 
 import jsonschema
 import mcp_types
 import pytest
-from anthropic.types import Message, ToolParam, ToolResultBlockParam
-from openai.types.chat import ChatCompletion, ChatCompletionToolMessageParam, ChatCompletionToolParam
-from openai.types.responses import FunctionToolParam, Response
-from openai.types.responses.response_input_item_param import FunctionCallOutput
+from anthropic.types import ToolParam
+from openai.types.chat import ChatCompletionToolParam
+from openai.types.responses import FunctionToolParam
 from openai.types.shared_params import FunctionDefinition
 from pydantic import TypeAdapter
 
@@ -19,8 +18,6 @@ from varnok_mellix import ArgumentError, FactKind, Market, ToolCall, _samples
 from varnok_mellix.tools import (EXPLAIN_TOOL_DESCRIPTION, TOOL_DESCRIPTION, anthropic_tool,
                                  fact_to_dict, mcp_tool, openai_responses_tool, openai_tool,
                                  output_schema, run_tool_call)
-
-WANTED = [("price_move", "SOL"), ("funding_flip", "BTC"), ("oi_change", "ETH")]  # ETH has none
 
 
 @pytest.fixture(scope="module")
@@ -78,66 +75,6 @@ def test_each_definition_is_its_hosts_tool_with_a_strict_schema(make, valid, fun
         assert not validator.is_valid({"kind": "price_move", "symbol": "BTC"})
 
 
-def openai_calls():
-    completion = ChatCompletion.model_validate({
-        "id": "chatcmpl-rec", "object": "chat.completion", "created": 1733002400,
-        "model": "gpt-4o", "choices": [{"index": 0, "finish_reason": "tool_calls", "message": {
-            "role": "assistant", "content": None, "tool_calls": [
-                {"id": f"call_{i}", "type": "function", "function": {
-                    "name": "get_fact", "arguments": json.dumps({"kind": k, "symbol": s})}}
-                for i, (k, s) in enumerate(WANTED)]}}]})
-    for call in completion.choices[0].message.tool_calls:
-        yield call.function.arguments, lambda result, call=call: TypeAdapter(
-            ChatCompletionToolMessageParam).validate_python(
-                {"role": "tool", "tool_call_id": call.id, "content": json.dumps(result)})
-
-
-def anthropic_calls():
-    message = Message.model_validate({
-        "id": "msg_rec", "type": "message", "role": "assistant", "model": "claude-sonnet-4-5",
-        "content": [{"type": "text", "text": "Let me read the facts."}] + [
-            {"type": "tool_use", "id": f"toolu_{i}", "name": "get_fact",
-             "input": {"kind": k, "symbol": s}} for i, (k, s) in enumerate(WANTED)],
-        "stop_reason": "tool_use", "usage": {"input_tokens": 530, "output_tokens": 88}})
-    for block in message.content:
-        if block.type == "tool_use":
-            yield block.input, lambda result, block=block: TypeAdapter(
-                ToolResultBlockParam).validate_python(
-                    {"type": "tool_result", "tool_use_id": block.id,
-                     "content": json.dumps(result), "is_error": "error" in result})
-
-
-def openai_responses_calls():
-    response = Response.model_validate({
-        "id": "resp_rec", "object": "response", "created_at": 1733002400, "model": "gpt-4.1",
-        "parallel_tool_calls": True, "tool_choice": "auto", "tools": [openai_responses_tool()],
-        "output": [{"type": "function_call", "id": f"fc_{i}", "call_id": f"call_{i}",
-                    "name": "get_fact", "arguments": json.dumps({"kind": k, "symbol": s}),
-                    "status": "completed"} for i, (k, s) in enumerate(WANTED)]})
-    for item in response.output:
-        if item.type == "function_call":
-            yield item.arguments, lambda result, item=item: TypeAdapter(
-                FunctionCallOutput).validate_python(
-                    {"type": "function_call_output", "call_id": item.call_id,
-                     "output": json.dumps(result)})
-
-
-@pytest.mark.parametrize("recorded", [openai_calls, openai_responses_calls, anthropic_calls],
-                         ids=["openai", "openai responses", "anthropic"])
-def test_recorded_tool_calls_round_trip(market, recorded):
-    results = []
-    answers = jsonschema.Draft202012Validator(output_schema())
-    for arguments, reply in recorded():
-        results.append(run_tool_call(market, arguments))
-        answers.validate(results[-1])  # what an MCP host is told to expect
-        reply(results[-1])  # the result goes back to the model in the host's own type
-    assert json.loads(json.dumps(results)) == [
-        {"found": True, "fact": fact_to_dict(market.get_fact(*WANTED[0]))},
-        {"found": True, "fact": fact_to_dict(market.get_fact(*WANTED[1]))},
-        {"found": False, "kind": "oi_change", "symbol": "ETH", "message": "no oi_change fact "
-         "about ETH: nothing of that kind stood out. oi_change facts exist about: BTC, SOL"}]
-
-
 @pytest.fixture(scope="module")
 def explained_market():
     market = Market(_samples.SPEC)
@@ -147,7 +84,6 @@ def explained_market():
 
 @pytest.mark.parametrize("call, tool", [
     ({"kind": "price_move", "symbol": "SOL", "tool": "explain_fact"}, None),
-    ({"kind": "funding_flip", "symbol": "BTC"}, "explain_fact"),
     (ToolCall("volatility_spike", "ETH", "explain_fact"), None),
     ('{"kind": "oi_change", "symbol": "ETH"}', "explain_fact"),  # no such fact
     ({"kind": "price_move", "symbol": "SOL", "tool": "get_fact"}, None),
@@ -172,7 +108,6 @@ def test_explain_fact_answers_the_fact_with_its_evidence(explained_market, marke
     ('{"kind": "price_move", "symbol": ', "error: the arguments are not JSON"),
     (b"\xff", "error: the arguments are not JSON"),
     ("[1, 2]", "error: the arguments are a JSON array; expected an object like"),
-    ({"kind": "Price_Move", "symbol": "SOL"}, 'error: kind "Price_Move" is unknown; it must be'),
     ({"symbol": ["SOL"]}, "error: kind is missing; it must be one of price_move, orderbook_"),
     ({"kind": "oi_change", "symbol": 7}, "error: symbol must be a string, not a JSON number"),
     ({"kind": "price_move", "symbol": "SOL", "tool": "get_facts"}, "error: unknown tool"),

@@ -52,17 +52,11 @@ INSTANTIATE_TEST_SUITE_P(
         ParameterCase{0, 1e-300, std::uint64_t{0}},
         ParameterCase{0, 18446744073709551616.0, kU64Max}));
 
-TEST(CheckWindowLengthTest, BoundsTheLengthByMaxPeriod) {
-  EXPECT_EQ(check_window_length(0), std::unexpected(IndicatorError::zero_period()));
-  EXPECT_EQ(check_window_length(1), std::size_t{1});
+// Zero and the message of a period too long: StdDevTest.CreateChecksThePeriodInOrder.
+TEST(CheckWindowLengthTest, AcceptsUpToMaxPeriod) {
   EXPECT_EQ(check_window_length(MAX_PERIOD), std::size_t{16777216});
-  for (const std::uint64_t too_long : {MAX_PERIOD + 1, kU64Max}) {
-    const auto result = check_window_length(too_long);
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(
-        result.error().message(),
-        "invalid period: period exceeds the maximum supported window length (see MAX_PERIOD)");
-  }
+  EXPECT_FALSE(check_window_length(MAX_PERIOD + 1).has_value());
+  EXPECT_FALSE(check_window_length(kU64Max).has_value());
 }
 
 }  // namespace
