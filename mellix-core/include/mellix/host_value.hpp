@@ -63,7 +63,7 @@ class HostValue {
   static constexpr std::size_t kInlineBytes = 48;
 
   template <HostValueView V>
-    requires(sizeof(V) <= kInlineBytes && alignof(V) <= alignof(std::max_align_t))
+    requires(sizeof(V) <= kInlineBytes && alignof(V) <= alignof(void*))
   explicit HostValue(const V& view) noexcept : ops_(&kOps<V>), type_(view.type()) {
     // A scalar is read once, here, where the view's calls inline; only a
     // container keeps the view, for the calls that walk it.
@@ -183,7 +183,7 @@ class HostValue {
   };
 
   union {
-    alignas(std::max_align_t) unsigned char storage_[kInlineBytes];  // a container's view
+    alignas(void*) unsigned char storage_[kInlineBytes];  // a container's view
     Scalar scalar_;
   };
   const Ops* ops_;
