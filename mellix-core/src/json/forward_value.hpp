@@ -177,7 +177,8 @@ class ForwardValue {
         // simdjson before 3.6.4 reads a number of 18 or more significant
         // digits on a slow path whose result get_number() loses, giving 0
         // (its issue 2099): such a request is left to the document path.
-        if (significant_digits(value.raw_json_token()) >= 18) {
+        if (const std::string_view token = value.raw_json_token();
+            token.size() >= kLongDecimalDigits && significant_digits(token) >= kLongDecimalDigits) {
           state_->give_up();
           return;
         }
@@ -187,11 +188,15 @@ class ForwardValue {
     }
   }
 
+  // A token shorter than this (it may run on to the next token's blanks)
+  // cannot hold as many digits, which spares nearly every number the count.
+  static constexpr std::size_t kLongDecimalDigits = 18;
+
   // The digits of a number's mantissa from the first that is not 0, in one
   // pass that stops at the exponent (a search for it first would be a
   // library call per character).
-  static int significant_digits(std::string_view number) {
-    int digits = 0;
+  static std::size_t significant_digits(std::string_view number) {
+    std::size_t digits = 0;
     for (const char c : number) {
       if (c == 'e' || c == 'E') break;
       digits += (c >= '1' && c <= '9') || (c == '0' && digits > 0);
