@@ -244,8 +244,9 @@ PyObject* fact_kind_table() {
   for (const mellix::FactKind kind : mellix::kAllFactKinds) {
     Ref name(new_str(mellix::wire_name(kind)));
     Ref description(new_str(mellix::kind_description(kind)));
-    if (!name || !description) return nullptr;
-    PyObject* row = PyTuple_Pack(2, name.get(), description.get());
+    Ref evidence(new_str(mellix::kind_evidence(kind)));
+    if (!name || !description || !evidence) return nullptr;
+    PyObject* row = PyTuple_Pack(3, name.get(), description.get(), evidence.get());
     if (row == nullptr || PyTuple_SetItem(table.get(), static_cast<Py_ssize_t>(kind), row) < 0) {
       return nullptr;
     }

@@ -31,7 +31,7 @@ PyObject* merge_contexts(PyObject* module, PyObject* records);
 // facts as wire names and timeframe None when absent.
 PyObject* spec_record(const mellix::ContextSpec& spec);
 
-// ((wire name, description), ...) of the fact kinds, in ranking order.
+// ((wire name, description, evidence), ...) of the fact kinds, in ranking order.
 PyObject* fact_kind_table();
 
 }  // namespace varnok_binding

@@ -34,7 +34,7 @@ class FactKind(enum.StrEnum):
     The engine's table of kinds is the source: the members are declared here
     for type checkers, and importing the package fails if they differ from
     the engine's (``_varnok_mellix.FACT_KINDS``), which also gives each kind's
-    :attr:`description`.
+    :attr:`description` and :attr:`evidence`.
     """
 
     PRICE_MOVE = "price_move"
@@ -54,15 +54,21 @@ class FactKind(enum.StrEnum):
     @property
     def description(self) -> str:
         """What the fact's value measures, in the engine's words."""
-        return _DESCRIPTIONS[self.value]
+        return _TEXTS[self.value][0]
+
+    @property
+    def evidence(self) -> str:
+        """The numbers its rule records as evidence besides ``from_ts`` and ``to_ts``, and
+        how the value follows from them, in the engine's words (docs/evidence.md)."""
+        return _TEXTS[self.value][1]
 
 
-_DESCRIPTIONS: Final = dict(FACT_KINDS)
+_TEXTS: Final = {name: (description, evidence) for name, description, evidence in FACT_KINDS}
 
 
-if tuple(FactKind) != tuple(_DESCRIPTIONS):
+if tuple(FactKind) != tuple(_TEXTS):
     raise ImportError(f"varnok_mellix's FactKind {tuple(FactKind)} differs from the native "
-                      f"module's kinds {tuple(_DESCRIPTIONS)}: the package and its extension "
+                      f"module's kinds {tuple(_TEXTS)}: the package and its extension "
                       "are of different builds; reinstall varnok-mellix")
 
 # (kind, symbol, value, magnitude, ts, human) tuples, symbols, lookback: a

@@ -4,7 +4,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, Final, final
 
 __version__: Final[str]
-FACT_KINDS: Final[tuple[tuple[str, str], ...]]
+FACT_KINDS: Final[tuple[tuple[str, str, str], ...]]
 __all__ = ["__version__", "Mellix"]
 
 _FactRecord = tuple[str, str, float, float, int, str]

@@ -95,15 +95,9 @@ EXPLAIN_TOOL_NAME: Final = "explain_fact"
 EXPLAIN_TOOL_DESCRIPTION: Final = (
     "Explain one fact about one market symbol: the same answer as get_fact, with the fact's "
     "evidence, the numbers its rule read and the threshold it crossed. Every kind has from_ts "
-    "and to_ts (the first and last data point read) and, but for funding_flip, threshold. "
-    "price_move: first_close, last_close, bars, lookback (value = (last_close / first_close - "
-    "1) * 100). orderbook_imbalance: bid_qty, ask_qty over bid_levels and ask_levels levels "
-    "(value = (bid_qty - ask_qty) / (bid_qty + ask_qty)). liquidation_cluster: long_notional, "
-    "short_notional, long_count, short_count, dominant (value = long - short notional, "
-    "magnitude = their sum). funding_flip: previous_rate, rate. oi_change: first_oi, last_oi, "
-    "points. volatility_spike: recent_std_dev (from recent_from_ts), baseline_std_dev (the "
-    "window before it), period (value = recent / baseline). Use it to check a fact or to say "
-    "why it holds."
+    "and to_ts (the first and last data point read); then "
+    + "; ".join(f"{kind.value}: {kind.evidence}" for kind in FactKind)
+    + ". Use it to check a fact or to say why it holds."
 )
 
 ToolName: TypeAlias = Literal["get_fact"] | Literal["explain_fact"]

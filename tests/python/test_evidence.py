@@ -10,6 +10,7 @@ import json
 import math
 import pickle
 import random
+import re
 from pathlib import Path
 from typing import Any
 
@@ -83,6 +84,13 @@ KEYS = {
     "volatility_spike": ["from_ts", "to_ts", "threshold", "recent_std_dev", "baseline_std_dev",
                          "period", "recent_from_ts"],
 }
+
+
+@pytest.mark.parametrize("kind", list(FactKind))
+def test_each_kinds_evidence_text_names_the_keys_its_rule_records(kind):
+    # The text models read in the explain_fact tool, held to what the rules record.
+    named = set(re.findall(r"[a-z_]+", kind.evidence))
+    assert set(KEYS[kind.value]) - {"from_ts", "to_ts"} <= named
 
 
 # ---- seeded random markets in which every kind fires often --------------------
