@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -67,26 +68,59 @@ constexpr auto fields_in_key_order() {
 // registers, which takes about a third off the forward reader's time.
 // Flattening whole loops did the same but took minutes to compile.
 
-// Compares against a compile-time key: a length check, then a memcmp of
-// constant size that the compiler turns into a few integer compares. Key
-// lookup is the inner loop of reading large feeds.
+// Whether the N bytes at `a` and `b` are equal, as two loads of a word each
+// (overlapping when N is not a word's size), for keys up to 16 bytes: GCC
+// calls memcmp for a constant size that is not a power of two.
+template <class Word, std::size_t N>
+MELLIX_ALWAYS_INLINE inline bool equal_words(const char* a, const char* b) {
+  Word a_first, a_last, b_first, b_last;
+  std::memcpy(&a_first, a, sizeof(Word));
+  std::memcpy(&a_last, a + N - sizeof(Word), sizeof(Word));
+  std::memcpy(&b_first, b, sizeof(Word));
+  std::memcpy(&b_last, b + N - sizeof(Word), sizeof(Word));
+  return ((a_first ^ b_first) | (a_last ^ b_last)) == 0;
+}
+
+template <std::size_t N>
+MELLIX_ALWAYS_INLINE inline bool equal_bytes(const char* a, const char* b) {
+  if constexpr (N == 0) {
+    return true;
+  } else if constexpr (N == 1) {
+    return *a == *b;
+  } else if constexpr (N < 4) {
+    return equal_words<std::uint16_t, N>(a, b);
+  } else if constexpr (N < 8) {
+    return equal_words<std::uint32_t, N>(a, b);
+  } else if constexpr (N <= 16) {
+    return equal_words<std::uint64_t, N>(a, b);
+  } else {
+    return std::memcmp(a, b, N) == 0;
+  }
+}
+
+// Compares against a compile-time key: a length check, then a few integer
+// compares. Key lookup is the inner loop of reading large feeds.
 template <class T, std::size_t I>
 MELLIX_ALWAYS_INLINE inline bool key_is(std::string_view key) {
   static constexpr std::string_view expected = std::get<I>(RecordTraits<T>::fields).key;
-  return key.size() == expected.size() &&
-         std::memcmp(key.data(), expected.data(), expected.size()) == 0;
+  return key.size() == expected.size() && equal_bytes<expected.size()>(key.data(), expected.data());
 }
 
+// The index of the field called `key`, or kNoField. A plain index, not an
+// optional: GCC 12 builds an optional<size_t> in memory from two stores and
+// reloads it whole, a store-forwarding stall per member of every record.
+inline constexpr std::size_t kNoField = static_cast<std::size_t>(-1);
+
 template <class T, std::size_t... Is>
-MELLIX_ALWAYS_INLINE inline std::optional<std::size_t> field_index_of(std::string_view key,
-                                                                      std::index_sequence<Is...>) {
-  std::optional<std::size_t> found;
+MELLIX_ALWAYS_INLINE inline std::size_t field_index_of(std::string_view key,
+                                                       std::index_sequence<Is...>) {
+  std::size_t found = kNoField;
   (void)((key_is<T, Is>(key) ? (found = Is, true) : false) || ...);
   return found;
 }
 
 template <class T>
-MELLIX_ALWAYS_INLINE inline std::optional<std::size_t> field_index(std::string_view key) {
+MELLIX_ALWAYS_INLINE inline std::size_t field_index(std::string_view key) {
   return field_index_of<T>(key, std::make_index_sequence<field_count<T>>{});
 }
 
@@ -101,8 +135,7 @@ MELLIX_ALWAYS_INLINE inline bool key_is_at(std::size_t index, std::string_view k
 }
 
 template <class T>
-MELLIX_ALWAYS_INLINE inline std::optional<std::size_t> field_index(std::string_view key,
-                                                                   std::size_t expected) {
+MELLIX_ALWAYS_INLINE inline std::size_t field_index(std::string_view key, std::size_t expected) {
   if (key_is_at<T>(expected, key, std::make_index_sequence<field_count<T>>{})) return expected;
   return field_index<T>(key);
 }
@@ -149,22 +182,22 @@ bool read_record_object(Reader<V>& r, const V& v, T& out) {
   std::size_t expected = 0;
   if (r.source() == Source::Text) {
     const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
-      const auto i = field_index<T>(key, expected);
-      if (!i) return true;
-      if (seen[*i]) return r.fail(quoted_key_message("duplicate field", key), value.begin_offset());
-      seen[*i] = true;
-      expected = *i + 1;
-      return read_field(r, *i, value, out) || r.at_key(key);
+      const std::size_t i = field_index<T>(key, expected);
+      if (i == kNoField) return true;
+      if (seen[i]) return r.fail(quoted_key_message("duplicate field", key), value.begin_offset());
+      seen[i] = true;
+      expected = i + 1;
+      return read_field(r, i, value, out) || r.at_key(key);
     });
     if (!ok) return false;
   } else if constexpr (Revisitable<V>) {
     // Remember each known key's last value, then visit in key order.
     std::array<std::optional<V>, field_count<T>> slots{};
     const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
-      const auto i = field_index<T>(key, expected);
-      if (!i) return pass_over(value);
-      slots[*i].emplace(value);
-      expected = *i + 1;
+      const std::size_t i = field_index<T>(key, expected);
+      if (i == kNoField) return pass_over(value);
+      slots[i].emplace(value);
+      expected = i + 1;
       return true;
     });
     if (!ok) return false;
@@ -181,11 +214,11 @@ bool read_record_object(Reader<V>& r, const V& v, T& out) {
     // it gives up on any error, so the order in which errors would be met
     // cannot show.
     const bool ok = v.for_each_member([&](std::string_view key, const V& value) {
-      const auto i = field_index<T>(key, expected);
-      if (!i) return true;
-      seen[*i] = true;
-      expected = *i + 1;
-      return read_field(r, *i, value, out) || r.at_key(key);
+      const std::size_t i = field_index<T>(key, expected);
+      if (i == kNoField) return true;
+      seen[i] = true;
+      expected = i + 1;
+      return read_field(r, i, value, out) || r.at_key(key);
     });
     if (!ok) return false;
   }
