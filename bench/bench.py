@@ -8,7 +8,9 @@ simdjson DOM parse of the same text, already padded, with a reused parser (a
 small C++ program, bench/simdjson_anchor.cpp, compiled here on first use),
 `orjson.loads` and `json.loads`; the build from the request's Python objects
 (`command_object`) is measured against the build from its text. Each timed figure is a ratio of wall times
-taken in this run: min and median over the repeats. Figures about a first
+taken in this run: min and median over the repeats. The build, the bare parse and
+`orjson.loads` are measured in turn, round after round, and their figures are the
+min and median of the rounds' ratios. Figures about a first
 build or about memory run in a fresh child process each, so that nothing
 earlier in this run is warm or resident.
 """
@@ -148,14 +150,30 @@ def anchor_program() -> Path:
     return exe
 
 
-def simdjson_parse(request: str, repeat: int) -> tuple[list[float], list[float]]:
-    """Wall and CPU seconds of each bare DOM parse."""
+def simdjson_parse(path: str, number: int) -> tuple[float, float]:
+    """Wall and CPU seconds of a bare DOM parse of the file at `path`, the mean of `number`."""
+    out = json.loads(subprocess.run([str(anchor_program()), path, str(number)], check=True,
+                                    capture_output=True, text=True).stdout)
+    return statistics.fmean(out["seconds"]), statistics.fmean(out["cpu_seconds"])
+
+
+def in_turn(mellix, request: str, repeat: int, number: int) -> dict[str, list[float]]:
+    """The build's wall and CPU seconds, the bare parse's and those of `orjson.loads`, one
+    figure each per round, measured in turn round after round so that all see the machine
+    alike (it is shared and its speed drifts)."""
+    out: dict[str, list[float]] = {"build": [], "build_cpu": [], "anchor": [], "anchor_cpu": [],
+                                   "orjson": []}
     with tempfile.NamedTemporaryFile("w", suffix=".json", encoding="utf-8") as f:
         f.write(request)
         f.flush()
-        out = json.loads(subprocess.run([str(anchor_program()), f.name, str(repeat)], check=True,
-                                        capture_output=True, text=True).stdout)
-    return out["seconds"], out["cpu_seconds"]
+        for _ in range(repeat):
+            out["build"] += times(lambda: mellix.command(request), 1, number, out["build_cpu"])
+            wall, cpu = simdjson_parse(f.name, number)
+            out["anchor"].append(wall)
+            out["anchor_cpu"].append(cpu)
+            if orjson is not None:
+                out["orjson"] += times(lambda: orjson.loads(request), 1, number)
+    return out
 
 
 # ---- report -------------------------------------------------------------------
@@ -164,6 +182,12 @@ def simdjson_parse(request: str, repeat: int) -> tuple[list[float], list[float]]
 def ratio(a: list[float], b: list[float]) -> str:
     """min and median of a ÷ the same of b."""
     return f"{min(a) / min(b):.2f} / {statistics.median(a) / statistics.median(b):.2f}"
+
+
+def paired(a: list[float], b: list[float]) -> str:
+    """min and median of a ÷ b round by round, for figures measured in turn."""
+    ratios = [x / y for x, y in zip(a, b, strict=True)]
+    return f"{min(ratios):.2f} / {statistics.median(ratios):.2f}"
 
 
 def main() -> None:
@@ -193,19 +217,19 @@ def main() -> None:
         number = 20 if size == "small" else 1
         mellix = varnok_mellix.Mellix(spec)
         mellix.command(request)  # warm
-        build_cpu: list[float] = []
-        build = times(lambda: mellix.command(request), repeat, number, build_cpu)
-        anchor, anchor_cpu = simdjson_parse(request, repeat * number)
+        measured = in_turn(mellix, request, repeat, number)
+        build = measured["build"]
         put("request size (MB)", size, f"{mb:.1f}")
         put("build: ms (min / median)", size,
             f"{min(build) * 1e3:.1f} / {statistics.median(build) * 1e3:.1f}")
-        put("build ÷ bare simdjson DOM parse (reused parser)", size, ratio(build, anchor))
-        put("the same in CPU time (all threads) ÷ the parse's", size, ratio(build_cpu, anchor_cpu))
+        put("build ÷ bare simdjson DOM parse (reused parser)", size,
+            paired(build, measured["anchor"]))
+        put("the same in CPU time (all threads) ÷ the parse's", size,
+            paired(measured["build_cpu"], measured["anchor_cpu"]))
         if args.build_only:
             continue
         if orjson is not None:
-            loads = times(lambda: orjson.loads(request), repeat, number)
-            put("`orjson.loads` ÷ build", size, ratio(loads, build))
+            put("`orjson.loads` ÷ build", size, paired(measured["orjson"], build))
         loads = times(lambda: json.loads(request), max(2, repeat // 2), number)
         put("`json.loads` ÷ build", size, ratio(loads, build))
         mbps[size] = [mb / t for t in build]
