@@ -12,10 +12,10 @@
 #include <utility>
 
 #include "json/forward_value.hpp"
-#include "mellix/request_limits.hpp"
 #include "json/request_outline.hpp"
 #include "json/structural_index.hpp"
 #include "mellix/command_table.hpp"
+#include "mellix/request_limits.hpp"
 #include "model/model_json.hpp"
 #include "system/pool.hpp"
 
