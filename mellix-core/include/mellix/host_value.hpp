@@ -5,11 +5,12 @@
 // HostValueView below, and hands the engine HostValue(view_of_root); the
 // engine reads it with the same conversions as a parsed JSON text, so a
 // request answers alike however it came. A HostValue holds a scalar's value,
-// read from the view when it is made, or a copy of a container's view (it
+// read from the view when it is made, or a copy of a container's view (which
 // must be trivially copyable and at most kInlineBytes), and so does every
-// HostValue the engine makes of its children: nothing is allocated; the objects the views point at
-// are the host's, which keeps them alive and unchanged for the call. The engine reads the views on
-// the calling thread only, and never stores one past the call.
+// HostValue the engine makes of a child: nothing is allocated. The objects
+// the views point at are the host's, which keeps them alive and unchanged
+// for the call. The engine reads the views on the calling thread only and
+// keeps none past the call; each value costs it an indirect call or two.
 //
 // What a view reports is what the JSON text of the objects would hold:
 //  - type(): Int64 for a non-negative integer that fits in 64 signed bits,
@@ -18,12 +19,13 @@
 //    them as a parsed document does: in ascending byte order of their keys,
 //    the last of repeated keys winning); for_each_element(): an array's
 //    elements in order. Both call `f` per child and stop early, returning
-//    false, when `f` does, or when the view cannot vouch for a child (a
+//    false, when `f` does, or before a child the view cannot vouch for (a
 //    value the text could not carry; the host then refuses the request
 //    itself, see Engine::refuse);
 //  - size(): an array's elements or an object's members;
-//  - optionally check_passed_over(): whether a value that no conversion
-//    reads (a member the engine does not know) has a JSON form at all.
+//  - optionally check_passed_over(): whether a container that no conversion
+//    reads (a member the engine does not know) holds only values with a JSON
+//    form. A scalar handed over is vouched for already.
 // The nesting limit (mellix/request_limits.hpp) is the host's to enforce.
 #pragma once
 
@@ -95,7 +97,8 @@ class HostValue {
     }
   }
 
-  // The engine calls only the getter of the type reported.
+  // The engine calls only the getter of the type reported, and size() and
+  // the walks only on a container.
   ValueType type() const { return type_; }
   bool get_bool() const { return scalar_.boolean; }
   std::int64_t get_int64() const { return scalar_.int64; }
