@@ -45,19 +45,27 @@ enum class ValueType : std::uint8_t { Null, Bool, Int64, UInt64, Double, String,
 
 class HostValue;
 
+// What every view of a JSON value offers the conversions: its type, the
+// getter of each scalar type, and the walks over a container's children.
+// The engine's own views over text add their offsets (json/value_type.hpp).
+template <class V>
+concept ReadableValue = requires(const V& v, bool (*on_element)(const V&),
+                                 bool (*on_member)(std::string_view, const V&)) {
+  { v.type() } -> std::same_as<ValueType>;
+  { v.get_bool() } -> std::same_as<bool>;
+  { v.get_int64() } -> std::same_as<std::int64_t>;
+  { v.get_uint64() } -> std::same_as<std::uint64_t>;
+  { v.get_double() } -> std::same_as<double>;
+  { v.get_string() } -> std::convertible_to<std::string_view>;
+  { v.for_each_element(on_element) } -> std::same_as<bool>;
+  { v.for_each_member(on_member) } -> std::same_as<bool>;
+};
+
+// A host's view: readable, copied as bytes, and able to count a container.
 template <class V>
 concept HostValueView =
-    std::is_trivially_copyable_v<V> && requires(const V& v, bool (*on_element)(const V&),
-                                                bool (*on_member)(std::string_view, const V&)) {
-      { v.type() } -> std::same_as<ValueType>;
-      { v.get_bool() } -> std::same_as<bool>;
-      { v.get_int64() } -> std::same_as<std::int64_t>;
-      { v.get_uint64() } -> std::same_as<std::uint64_t>;
-      { v.get_double() } -> std::same_as<double>;
-      { v.get_string() } -> std::convertible_to<std::string_view>;
+    ReadableValue<V> && std::is_trivially_copyable_v<V> && requires(const V& v) {
       { v.size() } -> std::convertible_to<std::size_t>;
-      { v.for_each_element(on_element) } -> std::same_as<bool>;
-      { v.for_each_member(on_member) } -> std::same_as<bool>;
     };
 
 class HostValue {

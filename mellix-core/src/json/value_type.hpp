@@ -21,24 +21,15 @@ namespace mellix::json {
 // The categories are the ones a host's own objects report too.
 using mellix::ValueType;
 
-// What a conversion reads through: one JSON value of a view type. Every view
+// What a conversion reads through: one JSON value of a view type, readable
+// (mellix/host_value.hpp) and with the offsets of a text. Every view
 // (FastValue, ExactValue, TextValue, ForwardValue, HostValue)
 // is checked against it where it is declared, so a new view that misses a
 // call fails to compile there, not deep inside a conversion.
 template <class V>
-concept ValueView =
-    std::copy_constructible<V> && requires(const V& v, bool (*on_element)(const V&),
-                                           bool (*on_member)(std::string_view, const V&)) {
-      { v.type() } -> std::same_as<ValueType>;
-      { v.get_bool() } -> std::same_as<bool>;
-      { v.get_int64() } -> std::same_as<std::int64_t>;
-      { v.get_uint64() } -> std::same_as<std::uint64_t>;
-      { v.get_double() } -> std::same_as<double>;
-      { v.get_string() } -> std::convertible_to<std::string_view>;
-      { v.for_each_element(on_element) } -> std::same_as<bool>;
-      { v.for_each_member(on_member) } -> std::same_as<bool>;
-      { v.begin_offset() } -> std::same_as<std::optional<std::size_t>>;
-    };
+concept ValueView = std::copy_constructible<V> && ReadableValue<V> && requires(const V& v) {
+  { v.begin_offset() } -> std::same_as<std::optional<std::size_t>>;
+};
 
 static_assert(ValueView<HostValue>);
 
