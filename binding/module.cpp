@@ -511,6 +511,25 @@ std::optional<std::string> respond_to_command_objects(mellix::Engine& engine, Py
   return answer->has_value() ? std::move(**answer) : std::move(answer->error());
 }
 
+// A method that reads a build request: checks the thread and the in-use
+// flag, asks the engine through `read(engine, request)` (text or a host
+// value), and answers `to_python` of its answer, or the error response as a
+// str; null with an exception pending.
+template <class Read, class ToPython>
+PyObject* answer_request(PyObject* object, const char* func, PyObject* request, Read read,
+                         ToPython to_python) {
+  PyMellix* self = as_mellix(object);
+  if (!may_run(self, func)) return nullptr;
+  mellix::Engine& engine = *self->engine;
+  auto answer = [&] {
+    InUseGuard guard(self);
+    return respond_to_any(engine, request, [&](const auto& r) { return read(engine, r); });
+  }();
+  if (!answer || PyErr_Occurred()) return nullptr;
+  if (!*answer) return new_str(answer->error());
+  return to_python(**answer);
+}
+
 // replay(request, at, every, reference, cut, sentences, progress): the
 // facts a build of `request` would answer at each moment, as a dict of
 // columns (replay_table.hpp), or the error response as a str. `progress`,
@@ -540,18 +559,12 @@ PyObject* mellix_replay(PyObject* object, PyObject* args) {
                                              static_cast<Py_ssize_t>(total)));
       return static_cast<bool>(answer);
     };
-    PyMellix* self = as_mellix(object);
-    if (!may_run(self, "replay")) return nullptr;
-    mellix::Engine& engine = *self->engine;
-    std::optional<std::expected<mellix::ReplayTable, std::string>> table;
-    {
-      InUseGuard guard(self);
-      table =
-          respond_to_any(engine, request, [&](const auto& r) { return engine.replay(r, options); });
-      if (!table || PyErr_Occurred()) return nullptr;
-    }
-    if (!*table) return new_str(table->error());
-    return varnok_binding::replay_table_to_dict(**table, options.sentences);
+    return answer_request(
+        object, "replay", request,
+        [&](mellix::Engine& engine, const auto& r) { return engine.replay(r, options); },
+        [&](mellix::ReplayTable& table) {
+          return varnok_binding::replay_table_to_dict(table, options.sentences);
+        });
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -563,17 +576,10 @@ PyObject* mellix_replay(PyObject* object, PyObject* args) {
 // stored context stays as it was.
 PyObject* mellix_explain(PyObject* object, PyObject* request) {
   try {
-    PyMellix* self = as_mellix(object);
-    if (!may_run(self, "explain")) return nullptr;
-    mellix::Engine& engine = *self->engine;
-    std::optional<std::expected<mellix::ExplainedBuild, std::string>> explained;
-    {
-      InUseGuard guard(self);
-      explained = respond_to_any(engine, request, [&](const auto& r) { return engine.explain(r); });
-      if (!explained || PyErr_Occurred()) return nullptr;
-    }
-    if (!*explained) return new_str(explained->error());
-    return varnok_binding::explained_build_to_tuple(**explained);
+    return answer_request(
+        object, "explain", request,
+        [](mellix::Engine& engine, const auto& r) { return engine.explain(r); },
+        varnok_binding::explained_build_to_tuple);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -583,17 +589,10 @@ PyObject* mellix_explain(PyObject* object, PyObject* request) {
 // read_feeds(request): the feeds of a build request as the engine read them.
 PyObject* mellix_read_feeds(PyObject* object, PyObject* request) {
   try {
-    PyMellix* self = as_mellix(object);
-    if (!may_run(self, "read_feeds")) return nullptr;
-    mellix::Engine& engine = *self->engine;
-    std::optional<std::expected<mellix::FeedMap, std::string>> feeds;
-    {
-      InUseGuard guard(self);
-      feeds = respond_to_any(engine, request, [&](const auto& r) { return engine.read_feeds(r); });
-      if (!feeds || PyErr_Occurred()) return nullptr;
-    }
-    if (!*feeds) return new_str(feeds->error());
-    return varnok_binding::feed_map_to_dict(**feeds);
+    return answer_request(
+        object, "read_feeds", request,
+        [](mellix::Engine& engine, const auto& r) { return engine.read_feeds(r); },
+        varnok_binding::feed_map_to_dict);
   } catch (...) {
     raise_from_current_exception();
     return nullptr;

@@ -177,6 +177,14 @@ class FeedsScope : public BuildDiversion {
   DiversionScope scope_;
 };
 
+// What `Scope` makes of `engine`'s reading of `request`, as a command reads
+// it, the scope diverting the build.
+template <class Scope, class Request, class... Options>
+auto diverted(Engine& engine, const Request& request, const Options&... options) {
+  Scope scope(engine, options...);
+  return scope.result(engine.command(request));
+}
+
 }  // namespace
 
 std::string Engine::command(const HostValue& request) {
@@ -189,34 +197,28 @@ std::string Engine::refuse(const EngineError& error) {
 
 std::expected<ReplayTable, std::string> Engine::replay(std::string_view request,
                                                        const ReplayOptions& options) {
-  ReplayScope scope(*this, options);
-  return scope.result(command(request));
+  return diverted<ReplayScope>(*this, request, options);
 }
 
 std::expected<ReplayTable, std::string> Engine::replay(const HostValue& request,
                                                        const ReplayOptions& options) {
-  ReplayScope scope(*this, options);
-  return scope.result(command(request));
+  return diverted<ReplayScope>(*this, request, options);
 }
 
 std::expected<ExplainedBuild, std::string> Engine::explain(std::string_view request) {
-  ExplainScope scope(*this);
-  return scope.result(command(request));
+  return diverted<ExplainScope>(*this, request);
 }
 
 std::expected<ExplainedBuild, std::string> Engine::explain(const HostValue& request) {
-  ExplainScope scope(*this);
-  return scope.result(command(request));
+  return diverted<ExplainScope>(*this, request);
 }
 
 std::expected<FeedMap, std::string> Engine::read_feeds(std::string_view request) {
-  FeedsScope scope(*this);
-  return scope.result(command(request));
+  return diverted<FeedsScope>(*this, request);
 }
 
 std::expected<FeedMap, std::string> Engine::read_feeds(const HostValue& request) {
-  FeedsScope scope(*this);
-  return scope.result(command(request));
+  return diverted<FeedsScope>(*this, request);
 }
 
 void release_after_large_request() {
